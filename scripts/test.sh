@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with tests, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install_deps.sh
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-test -j"$(nproc)"
+ctest --test-dir build-test -j"$(nproc)" --output-on-failure

@@ -1,0 +1,61 @@
+// The detection queries: collect one latched detection, read every slot's latest score.
+#include <cstring>
+
+#include "core/state.h"
+#include "kalmoris_wakeword.h"
+
+using namespace kalwake;
+
+namespace {
+
+void hand_over(int32_t *out_index, float *out_score, int32_t index, float score) {
+  if (out_index != nullptr) {
+    *out_index = index;
+  }
+  if (out_score != nullptr) {
+    *out_score = score;
+  }
+}
+
+} // namespace
+
+extern "C" KALWAKE_API int kalwake_triggered(int32_t *out_index, float *out_score) {
+  if (g_loaded.load() == 0) {
+    set_err("not loaded");
+    hand_over(out_index, out_score, -1, 0.0f);
+    return 0;
+  }
+  std::lock_guard<std::mutex> hold(g_lock);
+  // Lowest slot first; later slots keep their detections for later calls.
+  for (int j = 0; j < g.n_models; ++j) {
+    wake_model &m = g.models[j];
+    if (m.triggered != 0) {
+      m.triggered = 0;
+      hand_over(out_index, out_score, j, m.score);
+      return 1;
+    }
+  }
+  hand_over(out_index, out_score, -1, 0.0f);
+  return 0;
+}
+
+extern "C" KALWAKE_API int kalwake_scores(float *scores, int n) {
+  if (scores == nullptr || n <= 0) {
+    set_err("scores is NULL or n <= 0");
+    return -1;
+  }
+  if (g_loaded.load() == 0) {
+    set_err("not loaded");
+    return -1;
+  }
+  std::lock_guard<std::mutex> hold(g_lock);
+  const int m = g.n_models;
+  int j = 0;
+  for (; j < m && j < n; ++j) {
+    scores[j] = g.models[j].score;
+  }
+  if (n > m) {
+    std::memset(scores + m, 0, static_cast<size_t>(n - m) * sizeof(float));
+  }
+  return 0;
+}

@@ -1,0 +1,97 @@
+// The embedding stage: the newest 76 mel frames -> embedding model -> 16-row history.
+#include <cstring>
+
+#include "core/ort_binding.h"
+#include "pipeline/stages.h"
+
+namespace kalwake {
+
+namespace {
+
+// The runtime must not be read past the end of its output: the first 96 values are read.
+bool embedding_usable(const OrtApi *api, OrtValue *output) {
+  OrtTensorTypeAndShapeInfo *info = nullptr;
+  OrtStatus *st = api->GetTensorTypeAndShape(output, &info);
+  if (st != nullptr) {
+    ort_fail("emb shape", st);
+    return false;
+  }
+  ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
+  size_t elements = 0;
+  if (info != nullptr) {
+    if (OrtStatus *s = api->GetTensorElementType(info, &type)) {
+      api->ReleaseStatus(s);
+    }
+    if (OrtStatus *s = api->GetTensorShapeElementCount(info, &elements)) {
+      api->ReleaseStatus(s);
+    }
+    api->ReleaseTensorTypeAndShapeInfo(info);
+  }
+  if (type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+    set_err("embedding output not float");
+    return false;
+  }
+  if (elements < static_cast<size_t>(kEmbeddingSize)) {
+    set_err("embedding output too short (%lld values, need %d)", static_cast<long long>(elements),
+            kEmbeddingSize);
+    return false;
+  }
+  return true;
+}
+
+// The first embedding after a reset fills every row, so each wake model sees a full history
+// from the first chunk on; afterwards the rows shift and the newest goes last, keeping the
+// newest rows one contiguous block for the wake models' views.
+void push_embedding_locked(const float *e) {
+  if (g.emb_len == 0) {
+    for (auto &row : g.emb_buf) {
+      std::memcpy(row, e, sizeof row);
+    }
+  } else {
+    std::memmove(g.emb_buf[0], g.emb_buf[1], (kEmbeddingHistory - 1) * sizeof g.emb_buf[0]);
+    std::memcpy(g.emb_buf[kEmbeddingHistory - 1], e, sizeof g.emb_buf[0]);
+  }
+  g.emb_len = kEmbeddingHistory;
+}
+
+} // namespace
+
+int run_embedding_locked(float *frame_window) {
+  const OrtApi *api = ort_api();
+  static const int64_t in_shape[4] = {1, kMelWindowFrames, kMelBins, 1};
+  OrtValue *input = nullptr;
+  OrtStatus *st = api->CreateTensorWithDataAsOrtValue(
+      g_mem, frame_window, kMelWindowFrames * kMelBins * sizeof(float), in_shape, 4,
+      ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &input);
+  if (st != nullptr) {
+    ort_fail("emb CreateTensorWithData", st);
+    return -1;
+  }
+  const char *in_names[] = {kEmbInputName};
+  const char *out_names[] = {kEmbOutputName};
+  OrtValue *output = nullptr;
+  st = api->Run(g.emb_sess, nullptr, in_names, &input, 1, out_names, 1, &output);
+  api->ReleaseValue(input);
+  if (st != nullptr) {
+    ort_fail("emb Run", st);
+    return -1;
+  }
+  void *data = nullptr;
+  st = api->GetTensorMutableData(output, &data);
+  if (st != nullptr) {
+    ort_fail("emb GetTensorMutableData", st);
+    api->ReleaseValue(output);
+    return -1;
+  }
+  if (!embedding_usable(api, output)) {
+    api->ReleaseValue(output);
+    return -1;
+  }
+  float embedding[kEmbeddingSize];
+  std::memcpy(embedding, data, sizeof embedding);
+  api->ReleaseValue(output);
+  push_embedding_locked(embedding);
+  return 0;
+}
+
+} // namespace kalwake

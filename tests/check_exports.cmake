@@ -1,0 +1,18 @@
+# The shared library must export exactly the ten interface functions and nothing else of ours.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${out}")
+set(names)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+set(expected kalwake_last_error kalwake_load kalwake_load_model kalwake_model_count kalwake_reset
+    kalwake_scores kalwake_triggered kalwake_unload kalwake_version kalwake_write)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exported symbols differ:\n  got:      ${names}\n  expected: ${expected}")
+endif()
+message(STATUS "exports: ${names}")

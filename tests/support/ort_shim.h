@@ -1,0 +1,85 @@
+// A stand-in for ONNX Runtime's entry point, linked into every test program. The program's own
+// OrtGetApiBase wins over the runtime's (symbol interposition), so the library reaches the
+// runtime through a copy of the real function table in which every call it makes is wrapped:
+// counted, logged, optionally made to fail. Nothing in the library knows about it.
+#ifndef KALWAKE_TESTS_ORT_SHIM_H
+#define KALWAKE_TESTS_ORT_SHIM_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace shim {
+
+// The runtime functions the library calls that return a status and can be made to fail.
+enum Fn {
+  CreateEnv,
+  CreateSessionOptions,
+  SetIntraOpNumThreads,
+  SetInterOpNumThreads,
+  SetSessionExecutionMode,
+  SetSessionGraphOptimizationLevel,
+  CreateCpuMemoryInfo,
+  GetAllocatorWithDefaultOptions,
+  CreateSession,
+  SessionGetInputTypeInfo,
+  CastTypeInfoToTensorInfo,
+  GetDimensionsCount,
+  GetDimensions,
+  CreateTensorWithDataAsOrtValue,
+  Run,
+  GetTensorMutableData,
+  GetTensorTypeAndShape,
+  GetTensorElementType,
+  GetTensorShapeElementCount,
+  SessionGetInputName,
+  SessionGetOutputName,
+  AllocatorFree,
+  kFnCount
+};
+
+// Forgets every fault, hook, counter and log entry (not the API version limit).
+void reset();
+
+// The runtime answers GetApi only for versions up to max_version (0: none).
+void answer_api_versions_up_to(uint32_t max_version);
+// Versions the library asked for, in order.
+std::vector<uint32_t> asked_versions();
+
+// Makes the nth call of fn from now on fail with a status. With sticky, every call from the
+// nth on fails. A null message makes GetErrorMessage return null for that status.
+void fail(Fn fn, int nth = 1, const char *message = "injected failure", bool sticky = false);
+
+// Calls of fn since the last reset.
+int calls(Fn fn);
+
+// Every runtime call and release, in order, by its C API name ("CreateEnv", "ReleaseValue").
+std::vector<std::string> log();
+// Number of entries of the log equal to name.
+int count(const std::string &name);
+
+// Objects the library got from the runtime and has not yet released. A leak-free library
+// brings values, statuses, names, type infos and shape infos back to zero after every call.
+struct Live {
+  long values, statuses, names, type_infos, shape_infos, sessions;
+};
+Live live();
+
+// A tensor the library created over its own memory, copied at creation.
+struct Tensor {
+  std::vector<int64_t> shape;
+  std::vector<float> data;
+};
+// Tensors created since the last reset, in order of creation.
+std::vector<Tensor> created_tensors();
+
+// Path strings handed to CreateSession, in order.
+std::vector<std::string> session_paths();
+
+// Rewrites dimensions as GetDimensions returns them (after the real call).
+void on_get_dimensions(std::function<void(int64_t *dims, size_t n)> hook);
+
+} // namespace shim
+
+#endif
