@@ -55,6 +55,10 @@ struct FramesCase {
   int64_t frames;
 };
 
+void PrintTo(const FramesCase &c, std::ostream *os) {
+  *os << c.stem;
+}
+
 class WakeInputFrames : public LibraryTest, public ::testing::WithParamInterface<FramesCase> {};
 
 TEST_P(WakeInputFrames, ReadFromTheFirstInputsSecondDimension) {

@@ -110,8 +110,8 @@ TEST_F(Lifecycle, ThresholdOutsideTheOpenUnitIntervalBecomesOneHalf) {
     bool fires_at_0_4;
     bool fires_at_0_5;
   };
-  const Case cases[] = {{0.3f, true, true},     {0.999f, false, false}, {0.0f, false, true},
-                        {1.0f, false, true},    {-0.5f, false, true},   {1.5f, false, true},
+  const Case cases[] = {{0.3f, true, true},  {0.999f, false, false}, {0.0f, false, true},
+                        {1.0f, false, true}, {-0.5f, false, true},   {1.5f, false, true},
                         {NAN, false, true}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.given);

@@ -57,11 +57,11 @@ TEST_F(RuntimeBinding, SetUpConfiguresOneThreadSequentialFullOptimisation) {
   ASSERT_EQ(load(), 0);
   const auto log = shim::log();
   const std::vector<std::string> setup(log.begin(), log.begin() + 8);
-  EXPECT_EQ(setup, (std::vector<std::string>{
-                       "CreateEnv", "CreateSessionOptions", "SetIntraOpNumThreads",
-                       "SetInterOpNumThreads", "SetSessionExecutionMode",
-                       "SetSessionGraphOptimizationLevel", "CreateCpuMemoryInfo",
-                       "GetAllocatorWithDefaultOptions"}));
+  EXPECT_EQ(setup,
+            (std::vector<std::string>{"CreateEnv", "CreateSessionOptions", "SetIntraOpNumThreads",
+                                      "SetInterOpNumThreads", "SetSessionExecutionMode",
+                                      "SetSessionGraphOptimizationLevel", "CreateCpuMemoryInfo",
+                                      "GetAllocatorWithDefaultOptions"}));
 }
 
 TEST_F(RuntimeBinding, RefusedSessionSettingsDoNotStopTheSetUp) {
@@ -79,6 +79,10 @@ struct SetUpFailure {
   const char *name;
   std::vector<std::string> releases; // in order, after the message
 };
+
+void PrintTo(const SetUpFailure &f, std::ostream *os) {
+  *os << f.name;
+}
 
 class SetUpFailures : public LibraryTest, public ::testing::WithParamInterface<SetUpFailure> {};
 
@@ -102,13 +106,15 @@ TEST_P(SetUpFailures, ReportReleaseInOrderAndRetryFromCreateEnv) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, SetUpFailures,
-    ::testing::Values(
-        SetUpFailure{shim::CreateEnv, "CreateEnv", {}},
-        SetUpFailure{shim::CreateSessionOptions, "CreateSessionOptions", {"ReleaseEnv"}},
-        SetUpFailure{shim::CreateCpuMemoryInfo, "CreateCpuMemoryInfo",
-                     {"ReleaseSessionOptions", "ReleaseEnv"}},
-        SetUpFailure{shim::GetAllocatorWithDefaultOptions, "GetAllocatorWithDefaultOptions",
-                     {"ReleaseMemoryInfo", "ReleaseSessionOptions", "ReleaseEnv"}}),
+    ::testing::Values(SetUpFailure{shim::CreateEnv, "CreateEnv", {}},
+                      SetUpFailure{
+                          shim::CreateSessionOptions, "CreateSessionOptions", {"ReleaseEnv"}},
+                      SetUpFailure{shim::CreateCpuMemoryInfo,
+                                   "CreateCpuMemoryInfo",
+                                   {"ReleaseSessionOptions", "ReleaseEnv"}},
+                      SetUpFailure{shim::GetAllocatorWithDefaultOptions,
+                                   "GetAllocatorWithDefaultOptions",
+                                   {"ReleaseMemoryInfo", "ReleaseSessionOptions", "ReleaseEnv"}}),
     [](const ::testing::TestParamInfo<SetUpFailure> &info) { return info.param.name; });
 
 TEST_F(RuntimeBinding, TheTableFoundIsKeptForTheProcess) {

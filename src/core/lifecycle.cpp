@@ -12,7 +12,9 @@ namespace {
 constexpr float kFallbackThreshold = 0.5f;
 
 // Thresholds outside (0, 1), NaN included, would fire always or never.
-float settle_threshold(float t) { return (t > 0.0f && t < 1.0f) ? t : kFallbackThreshold; }
+float settle_threshold(float t) {
+  return (t > 0.0f && t < 1.0f) ? t : kFallbackThreshold;
+}
 
 void fill_slot_locked(wake_model &m, OrtSession *sess, float threshold) {
   m.sess = sess;
@@ -139,6 +141,10 @@ extern "C" KALWAKE_API void kalwake_unload(void) {
   set_err("no error");
 }
 
-extern "C" KALWAKE_API const char *kalwake_last_error(void) { return last_error_text(); }
+extern "C" KALWAKE_API const char *kalwake_last_error(void) {
+  return last_error_text();
+}
 
-extern "C" KALWAKE_API const char *kalwake_version(void) { return "1.0.0"; }
+extern "C" KALWAKE_API const char *kalwake_version(void) {
+  return "1.0.0";
+}

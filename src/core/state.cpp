@@ -68,6 +68,8 @@ void ort_fail(const char *what, OrtStatus *status) {
   api->ReleaseStatus(status);
 }
 
-const char *last_error_text() { return g_err; }
+const char *last_error_text() {
+  return g_err;
+}
 
 } // namespace kalwake

@@ -9,9 +9,9 @@ namespace kalwake {
 constexpr int kMaxModels = 8; // wake-model slots
 
 // Audio, in samples (80 ms chunks and 30 ms of left context at 16 kHz).
-constexpr int kChunkSamples = 1280;   // pending samples that complete a chunk
-constexpr int kHistorySamples = 480;  // samples of the previous chunk kept as left context
-constexpr int kWindowLimit = 1760;    // longest window fed to the mel model (480 + 1280)
+constexpr int kChunkSamples = 1280;    // pending samples that complete a chunk
+constexpr int kHistorySamples = 480;   // samples of the previous chunk kept as left context
+constexpr int kWindowLimit = 1760;     // longest window fed to the mel model (480 + 1280)
 constexpr int kPendingCapacity = 2560; // two chunks: room for retries of a failing chunk
 
 // Mel stage.

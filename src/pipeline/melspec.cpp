@@ -68,8 +68,8 @@ bool output_usable(const output_shape &s, long long max_frames) {
   // nothing to read.
   const long long need = s.frames * kMelBins;
   if (static_cast<long long>(s.elements) < need) {
-    set_err("melspec output too short (%lld values, need %lld)",
-            static_cast<long long>(s.elements), need);
+    set_err("melspec output too short (%lld values, need %lld)", static_cast<long long>(s.elements),
+            need);
     return false;
   }
   return true;
@@ -93,9 +93,9 @@ int run_melspec_locked(float *window, int n, float *frame_window) {
   const OrtApi *api = ort_api();
   const int64_t in_shape[2] = {1, n};
   OrtValue *input = nullptr;
-  OrtStatus *st = api->CreateTensorWithDataAsOrtValue(
-      g_mem, window, static_cast<size_t>(n) * sizeof(float), in_shape, 2,
-      ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &input);
+  OrtStatus *st =
+      api->CreateTensorWithDataAsOrtValue(g_mem, window, static_cast<size_t>(n) * sizeof(float),
+                                          in_shape, 2, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &input);
   if (st != nullptr) {
     ort_fail("mel CreateTensorWithData", st);
     return -1;
@@ -111,7 +111,8 @@ int run_melspec_locked(float *window, int n, float *frame_window) {
   }
 
   const int max_frames = n / kMelFrameDivisor;
-  auto *buf = static_cast<float *>(std::malloc(static_cast<size_t>(max_frames) * sizeof g.mel_buf[0]));
+  auto *buf =
+      static_cast<float *>(std::malloc(static_cast<size_t>(max_frames) * sizeof g.mel_buf[0]));
   if (buf == nullptr) {
     set_err("oom melspec");
     api->ReleaseValue(output);

@@ -56,9 +56,9 @@ int predict_locked(const OrtApi *api, wake_model &m, float *raw) {
   // A view of the newest f rows: the history keeps them contiguous at its end.
   float *rows = g.emb_buf[kEmbeddingHistory - f];
   OrtValue *input = nullptr;
-  OrtStatus *st = api->CreateTensorWithDataAsOrtValue(
-      g_mem, rows, static_cast<size_t>(f) * sizeof g.emb_buf[0], in_shape, 3,
-      ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &input);
+  OrtStatus *st =
+      api->CreateTensorWithDataAsOrtValue(g_mem, rows, static_cast<size_t>(f) * sizeof g.emb_buf[0],
+                                          in_shape, 3, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &input);
   if (st != nullptr) {
     ort_fail("wake CreateTensorWithData", st);
     return -1;

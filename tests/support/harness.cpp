@@ -45,7 +45,9 @@ int write_const(int16_t value, int n) {
   return kalwake_write(pcm.data(), n);
 }
 
-int write_chunk(int16_t value) { return write_const(value, 1280); }
+int write_chunk(int16_t value) {
+  return write_const(value, 1280);
+}
 
 std::vector<float> scores() {
   const int n = kalwake_model_count();
@@ -54,6 +56,30 @@ std::vector<float> scores() {
     EXPECT_EQ(kalwake_scores(out.data(), n), 0);
   }
   return out;
+}
+
+namespace {
+
+std::vector<shim::Tensor> inputs_of_rank(size_t rank) {
+  std::vector<shim::Tensor> out;
+  for (shim::Tensor &t : shim::created_tensors()) {
+    if (t.shape.size() == rank) {
+      out.push_back(std::move(t));
+    }
+  }
+  return out;
+}
+
+} // namespace
+
+std::vector<shim::Tensor> mel_inputs() {
+  return inputs_of_rank(2);
+}
+std::vector<shim::Tensor> embedding_inputs() {
+  return inputs_of_rank(4);
+}
+std::vector<shim::Tensor> wake_inputs() {
+  return inputs_of_rank(3);
 }
 
 std::vector<int32_t> collect() {

@@ -55,6 +55,12 @@ int write_chunk(int16_t value);
 // Latest score of every slot (n = kalwake_model_count()).
 std::vector<float> scores();
 
+// Inputs the library built for each kind of model since the last shim::reset, in order:
+// mel windows ([1, N]), embedding inputs ([1, 76, 32, 1]) and wake inputs ([1, F, 96]).
+std::vector<shim::Tensor> mel_inputs();
+std::vector<shim::Tensor> embedding_inputs();
+std::vector<shim::Tensor> wake_inputs();
+
 // Every detection handed over by kalwake_triggered until it returns 0, as slot indices.
 std::vector<int32_t> collect();
 

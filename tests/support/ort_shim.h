@@ -39,7 +39,8 @@ enum Fn {
   kFnCount
 };
 
-// Forgets every fault, hook, counter and log entry (not the API version limit).
+// Forgets every fault, hook, call counter and log entry. Keeps the API version limit and the
+// count of live objects, which describe the process, not the test step.
 void reset();
 
 // The runtime answers GetApi only for versions up to max_version (0: none).
