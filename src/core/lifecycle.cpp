@@ -135,7 +135,11 @@ extern "C" KALWAKE_API void kalwake_reset(void) {
 extern "C" KALWAKE_API void kalwake_unload(void) {
   {
     std::lock_guard<std::mutex> hold(g_lock);
-    release_models_locked();
+    // Unloading never fails: with no table there is no session to release either.
+    if (ort_api() != nullptr) {
+      release_models_locked();
+    }
+    g.n_models = 0;
     g_loaded.store(0);
   }
   set_err("no error");
