@@ -1,0 +1,198 @@
+"""The idiomatic front of the library: a Detector that loads, streams, and reports."""
+from __future__ import annotations
+
+import ctypes
+import os
+import threading
+import weakref
+from typing import Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
+
+import numpy as np
+
+from . import _raw
+from ._errors import KalwakeError
+from ._library import library
+from ._pcm import PCM, as_samples
+
+Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+#: The library's wake-model slots.
+MAX_MODELS = 8
+
+
+class Detection(NamedTuple):
+    """One latched detection: the model's slot, its path as given, and its latest score."""
+
+    index: int
+    path: str
+    score: float
+
+
+# The library holds one detector per process; this records whether a Detector owns it.
+_owner_lock = threading.RLock()
+_owner_live = False
+# Serialises a library call with the read of the error text it leaves, so that a failure
+# in one Python thread is not reported with another thread's message.
+_call_lock = threading.RLock()
+
+
+def _release() -> None:
+    """Gives the process's detector back: unloads the library and frees the slot."""
+    global _owner_live
+    with _owner_lock:
+        with _call_lock:
+            library().kalwake_unload()
+        _owner_live = False
+
+
+class Detector:
+    """A streaming wake-word detector over the shared library.
+
+    The library holds one detector per process, so at most one ``Detector`` can be open at a
+    time: creating a second while the first is open raises :class:`KalwakeError`. Close the
+    first (``close()``, the end of its ``with`` block, or dropping the last reference to it)
+    before opening another.
+
+    ``frontend_dir`` holds ``melspectrogram.onnx`` and ``embedding_model.onnx``; ``models`` is
+    one wake-model path or a sequence of up to eight, loaded into slots 0, 1, ... in order.
+    A detection latches when a model's score reaches ``threshold``; a threshold outside the
+    open interval (0, 1) is replaced by 0.5, as in the C library.
+
+    Every failure of the library raises :class:`KalwakeError` carrying its message. Calls may
+    come from any thread; they are serialised.
+
+        with Detector("models", "models/hey_kalmoris.onnx") as detector:
+            for block in blocks:                 # int16 numpy arrays, bytes, buffers
+                detector.write(block)
+                for index, path, score in detector.detections():
+                    print(f"{path}: {score:.2f}")
+    """
+
+    def __init__(self, frontend_dir: Path, models: Union[Path, Iterable[Path]],
+                 threshold: float = 0.5) -> None:
+        global _owner_live
+        paths = [models] if isinstance(models, (str, bytes, os.PathLike)) else list(models)
+        if not 1 <= len(paths) <= MAX_MODELS:
+            raise ValueError(f"a Detector takes 1 to {MAX_MODELS} wake models, not {len(paths)}")
+        self._paths: List[str] = [os.fsdecode(p) for p in paths]
+        self._closed = True
+        lib = library()
+        with _owner_lock:
+            if _owner_live:
+                raise KalwakeError(
+                    "a Detector is already open in this process; the library holds one "
+                    "detector per process, so close that one first", "Detector")
+            with _call_lock:
+                if lib.kalwake_load(_raw._path(frontend_dir), _raw._path(paths[0]),
+                                    threshold) != 0:
+                    raise KalwakeError(_raw.last_error(), "kalwake_load")
+                for path in paths[1:]:
+                    if lib.kalwake_load_model(_raw._path(path)) < 0:
+                        error = KalwakeError(_raw.last_error(), "kalwake_load_model")
+                        lib.kalwake_unload()  # no half-loaded detector is left behind
+                        raise error
+            _owner_live = True
+        self._closed = False
+        self._finalizer = weakref.finalize(self, _release)
+
+    # -- lifetime ----------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Unloads the models and frees the process's detector. Closing twice does nothing."""
+        with _call_lock:
+            self._closed = True  # under the lock: no call of this detector is under way
+        self._finalizer()  # runs once
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def __enter__(self) -> "Detector":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def _check_open(self) -> None:
+        # Called with _call_lock held, so that a closed detector's call can never reach a
+        # detector opened after it.
+        if self._closed:
+            raise KalwakeError("the Detector is closed", "Detector")
+
+    # -- models ------------------------------------------------------------------------------
+
+    @property
+    def model_paths(self) -> Tuple[str, ...]:
+        """The wake models' paths as given, in slot order."""
+        return tuple(self._paths)
+
+    def add_model(self, path: Path) -> int:
+        """Adds a further wake model into the next free slot and returns that slot. It starts
+        its own warm-up; the stream and the other models go on unchanged."""
+        with _call_lock:
+            self._check_open()
+            index = library().kalwake_load_model(_raw._path(path))
+            if index < 0:
+                raise KalwakeError(_raw.last_error(), "kalwake_load_model")
+        self._paths.append(os.fsdecode(path))
+        return index
+
+    # -- streaming ---------------------------------------------------------------------------
+
+    def write(self, pcm: PCM) -> int:
+        """Feeds 16-bit mono samples and returns the number of 1280-sample chunks this call
+        completed (each ran through every model before the call returns).
+
+        ``pcm`` is an int16 numpy array, ``bytes`` (or any byte buffer) of 16-bit
+        little-endian samples, or a buffer of 16-bit items such as ``array.array('h')``.
+        Samples short of a chunk wait for the next call. An empty block is an error, as in
+        the C library."""
+        samples = as_samples(pcm)
+        with _call_lock:
+            self._check_open()
+            done = _raw.write_samples(samples)
+            if done < 0:
+                raise KalwakeError(_raw.last_error(), "kalwake_write")
+        return done
+
+    def detections(self) -> Iterator[Detection]:
+        """Yields every latched detection, lowest slot first, clearing each as it is handed
+        over. The score is the model's latest, which may come from a chunk after the one that
+        fired."""
+        with _call_lock:
+            self._check_open()
+        return self._drain()
+
+    def _drain(self) -> Iterator[Detection]:
+        lib = library()
+        index, score = ctypes.c_int32(-1), ctypes.c_float(0.0)
+        index_ref, score_ref = ctypes.byref(index), ctypes.byref(score)
+        while True:
+            with _call_lock:
+                self._check_open()  # the generator may be resumed after close()
+                fired = lib.kalwake_triggered(index_ref, score_ref)
+            if not fired:
+                return
+            i = index.value
+            # A slot added behind this object's back (through load_model) has no known path.
+            yield Detection(i, self._paths[i] if i < len(self._paths) else "", score.value)
+
+    def scores(self) -> np.ndarray:
+        """The latest score of every wake model, in slot order, as a float32 array."""
+        out = np.zeros(len(self._paths), dtype=np.float32)
+        with _call_lock:
+            self._check_open()
+            if library().kalwake_scores(out.ctypes.data, out.shape[0]) != 0:
+                raise KalwakeError(_raw.last_error(), "kalwake_scores")
+        return out
+
+    def reset(self) -> None:
+        """Starts the stream afresh: drops pending samples, histories, scores and uncollected
+        detections, and restarts every model's warm-up. The models stay loaded."""
+        with _call_lock:
+            self._check_open()
+            library().kalwake_reset()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "open"
+        return f"<Detector {state}, models={self._paths!r}>"
