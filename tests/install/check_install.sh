@@ -23,3 +23,7 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc "$here/consumer/main.c" -o "$work/consumer-pc" $(pkg-config --cflags --libs kalmoris-wakeword) \
   -Wl,-rpath,"$libdir"
 "$work/consumer-pc"
+
+echo "== kalwake"
+"$prefix/bin/kalwake" --version
+test -f "$prefix/share/kalmoris-wakeword/models/melspectrogram.onnx"

@@ -1,0 +1,102 @@
+// Formatting of detections and scores.
+#include "report.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace kalwake_app {
+
+namespace {
+
+// A float with enough digits to read back the same value; JSON has no NaN or infinity, so
+// those become null (a model that outputs NaN yields a NaN score).
+std::string json_number(float v) {
+  if (!std::isfinite(v)) {
+    return "null";
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
+  return buf;
+}
+
+std::string text_number(float v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.4f", static_cast<double>(v));
+  return buf;
+}
+
+} // namespace
+
+std::string chunk_time(int64_t chunk) {
+  // 80 ms a chunk: hundredths of a second are 8 per chunk.
+  const long long centis = static_cast<long long>(chunk) * 8;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%lld.%02lld", centis / 100, centis % 100);
+  return buf;
+}
+
+std::string json_string(const std::string &text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    default:
+      if (c < 0x20) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+        out += buf;
+      } else {
+        out += ch;
+      }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string detection_line(const ReportStyle &style, const std::string &input, int64_t chunk,
+                           const std::string &model, int index, float score) {
+  if (style.json) {
+    return "{\"event\":\"detection\",\"input\":" + json_string(input) +
+           ",\"chunk\":" + std::to_string(chunk) + ",\"time\":" + chunk_time(chunk) +
+           ",\"model\":" + json_string(model) + ",\"index\":" + std::to_string(index) +
+           ",\"score\":" + json_number(score) + "}\n";
+  }
+  return input + "  " + chunk_time(chunk) + " s  " + model + "  score " + text_number(score) + "\n";
+}
+
+std::string scores_line(const ReportStyle &style, const std::string &input, int64_t chunk,
+                        const std::vector<float> &scores) {
+  std::string out;
+  if (style.json) {
+    out = "{\"event\":\"scores\",\"input\":" + json_string(input) +
+          ",\"chunk\":" + std::to_string(chunk) + ",\"time\":" + chunk_time(chunk) +
+          ",\"scores\":[";
+    for (size_t i = 0; i < scores.size(); ++i) {
+      out += (i > 0 ? "," : "") + json_number(scores[i]);
+    }
+    return out + "]}\n";
+  }
+  out = input + "  " + chunk_time(chunk) + " s  scores";
+  for (const float s : scores) {
+    out += " " + text_number(s);
+  }
+  return out + "\n";
+}
+
+} // namespace kalwake_app
