@@ -30,7 +30,6 @@ _lib: Optional[ctypes.CDLL] = None
 
 def _declare(lib: ctypes.CDLL) -> None:
     c_int, c_float, c_char_p, c_void_p = ctypes.c_int, ctypes.c_float, ctypes.c_char_p, ctypes.c_void_p
-    i32p, fp = ctypes.POINTER(ctypes.c_int32), ctypes.POINTER(ctypes.c_float)
     prototypes = {
         "kalwake_load": (c_int, [c_char_p, c_char_p, c_float]),
         "kalwake_load_model": (c_int, [c_char_p]),
@@ -40,9 +39,10 @@ def _declare(lib: ctypes.CDLL) -> None:
         # Texts handed out stay owned by the library: read them as raw pointers and copy.
         "kalwake_last_error": (c_void_p, []),
         "kalwake_version": (c_void_p, []),
-        # Sample and score buffers pass as plain addresses, the cheapest conversion ctypes has.
+        # Buffers and out-values pass as plain addresses, the cheapest conversion ctypes has;
+        # the callers make sure each points to memory of the right type and size.
         "kalwake_write": (c_int, [c_void_p, c_int]),
-        "kalwake_triggered": (c_int, [i32p, fp]),
+        "kalwake_triggered": (c_int, [c_void_p, c_void_p]),
         "kalwake_scores": (c_int, [c_void_p, c_int]),
     }
     for name, (restype, argtypes) in prototypes.items():
@@ -68,7 +68,7 @@ def _open() -> ctypes.CDLL:
     tried = []
     for candidate in _candidates():
         # A bare name goes to the dynamic loader's search; a path must exist.
-        if os.sep in candidate and not os.path.exists(candidate):
+        if os.path.dirname(candidate) and not os.path.exists(candidate):
             tried.append(f"{candidate} (no such file)")
             continue
         try:

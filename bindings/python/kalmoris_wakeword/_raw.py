@@ -105,7 +105,7 @@ def triggered() -> Tuple[int, int, float]:
     """``kalwake_triggered``: hands over one latched detection. Returns the C result (1 or 0)
     with the two values written: ``(1, index, score)`` or ``(0, -1, 0.0)``."""
     index, score = ctypes.c_int32(-1), ctypes.c_float(0.0)
-    result = library().kalwake_triggered(ctypes.byref(index), ctypes.byref(score))
+    result = library().kalwake_triggered(ctypes.addressof(index), ctypes.addressof(score))
     return result, index.value, score.value
 
 

@@ -16,6 +16,8 @@ from ._pcm import PCM, as_samples
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
+_INT16 = np.dtype(np.int16)
+
 #: The library's wake-model slots.
 MAX_MODELS = 8
 
@@ -92,6 +94,11 @@ class Detector:
                         lib.kalwake_unload()  # no half-loaded detector is left behind
                         raise error
             _owner_live = True
+        # Bound once: a host writes every 80 ms, and each lookup saved counts.
+        self._write_fn = lib.kalwake_write
+        self._triggered_fn = lib.kalwake_triggered
+        self._index, self._score = ctypes.c_int32(-1), ctypes.c_float(0.0)
+        self._index_at, self._score_at = ctypes.addressof(self._index), ctypes.addressof(self._score)
         self._closed = False
         self._finalizer = weakref.finalize(self, _release)
 
@@ -147,10 +154,28 @@ class Detector:
         little-endian samples, or a buffer of 16-bit items such as ``array.array('h')``.
         Samples short of a chunk wait for the next call. An empty block is an error, as in
         the C library."""
-        samples = as_samples(pcm)
+        # The usual block, a plain one-dimensional int16 array, skips the general conversion.
+        if type(pcm) is np.ndarray and pcm.dtype is _INT16 and pcm.strides == (2,):
+            samples = pcm
+            try:
+                # Several times quicker than .ctypes.data, but only for writable memory.
+                address = ctypes.addressof(ctypes.c_char.from_buffer(pcm))
+            except (TypeError, ValueError):  # read-only or empty
+                address = pcm.ctypes.data
+            if address & 1:  # a view at an odd byte offset: int16 reads need alignment
+                samples = as_samples(pcm.copy())
+                address = samples.ctypes.data
+        else:
+            samples = as_samples(pcm)
+            address = samples.ctypes.data
+        n = samples.shape[0]
         with _call_lock:
-            self._check_open()
-            done = _raw.write_samples(samples)
+            if self._closed:
+                self._check_open()
+            if 0 < n <= _raw.MAX_SAMPLES_PER_CALL:
+                done = self._write_fn(address, n)
+            else:
+                done = _raw.write_samples(samples)
             if done < 0:
                 raise KalwakeError(_raw.last_error(), "kalwake_write")
         return done
@@ -159,23 +184,20 @@ class Detector:
         """Yields every latched detection, lowest slot first, clearing each as it is handed
         over. The score is the model's latest, which may come from a chunk after the one that
         fired."""
-        with _call_lock:
+        if self._closed:  # checked again, under the lock, on every step
             self._check_open()
         return self._drain()
 
     def _drain(self) -> Iterator[Detection]:
-        lib = library()
-        index, score = ctypes.c_int32(-1), ctypes.c_float(0.0)
-        index_ref, score_ref = ctypes.byref(index), ctypes.byref(score)
         while True:
             with _call_lock:
-                self._check_open()  # the generator may be resumed after close()
-                fired = lib.kalwake_triggered(index_ref, score_ref)
-            if not fired:
-                return
-            i = index.value
+                if self._closed:  # the generator may be resumed after close()
+                    self._check_open()
+                if not self._triggered_fn(self._index_at, self._score_at):
+                    return
+                i, score = self._index.value, self._score.value
             # A slot added behind this object's back (through load_model) has no known path.
-            yield Detection(i, self._paths[i] if i < len(self._paths) else "", score.value)
+            yield Detection(i, self._paths[i] if i < len(self._paths) else "", score)
 
     def scores(self) -> np.ndarray:
         """The latest score of every wake model, in slot order, as a float32 array."""

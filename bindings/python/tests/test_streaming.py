@@ -9,7 +9,7 @@ import pytest
 
 import kalmoris_wakeword as kw
 from kalmoris_wakeword import _raw
-from conftest import model
+from conftest import FIXTURES, model
 
 CHUNK = 1280
 
@@ -40,16 +40,12 @@ def ramp_signal(n: int) -> np.ndarray:
 def run(convert, blocks):
     """Writes each block in the form `convert` makes; returns every result seen."""
     seen = []
-    with kw.Detector(probe_dir(), [model("wake_mean_1"), model("wake_mean_3")]) as detector:
+    probe = str(FIXTURES / "probe-frontend")
+    with kw.Detector(probe, [model("wake_mean_1"), model("wake_mean_3")]) as detector:
         for block in blocks:
             seen.append((detector.write(convert(block)), detector.scores().tolist(),
                          list(detector.detections())))
     return seen
-
-
-def probe_dir() -> str:
-    from conftest import FIXTURES
-    return str(FIXTURES / "probe-frontend")
 
 
 def unaligned(block: np.ndarray) -> memoryview:
@@ -72,6 +68,10 @@ INPUT_FORMS = {
     "big-endian array": lambda b: b.astype(">i2"),
     "strided array": strided,
     "column array": lambda b: b.reshape(-1, 1),
+    # int16 arrays at an odd address, read-only and writable.
+    "unaligned array": lambda b: np.frombuffer(b"\0" + b.tobytes(), np.int16, offset=1),
+    "unaligned writable array": lambda b: np.frombuffer(bytearray(b"\0" + b.tobytes()),
+                                                        np.int16, offset=1),
 }
 
 
