@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Writes a short speech-like test recording: 16 kHz mono 16-bit WAV.
 
-Quiet room noise, then three voiced "syllables" (a gliding pitch with its harmonics shaped by
-two formant peaks), then quiet again. It is not a wake word; it gives the detector something
+Quiet room noise with three voiced "syllables" (a gliding pitch with its harmonics shaped by
+two formant peaks) from 0.8 s on, and again every 2.5 s in longer recordings. It is not a wake word; it gives the detector something
 with the level and spectrum of speech to listen to.
 
     make_sample.py OUT.wav [SECONDS]
@@ -36,14 +36,15 @@ def main():
     rng = np.random.default_rng(7)
     total = int(seconds * RATE)
     signal = rng.normal(0, 0.002, total)  # room noise, about -54 dBFS
-    at = int(0.8 * RATE)
-    for dur, f0a, f0b, formants in [(0.22, 140, 160, [(500, 150), (1700, 250)]),
-                                    (0.18, 160, 150, [(350, 120), (2300, 300)]),
-                                    (0.30, 150, 110, [(700, 180), (1100, 200)])]:
-        s = syllable(dur, f0a, f0b, formants, rng)
-        end = min(total, at + s.size)
-        signal[at:end] += 0.25 * s[:end - at]  # about -15 dBFS peaks
-        at = end + int(0.04 * RATE)
+    syllables = [syllable(0.22, 140, 160, [(500, 150), (1700, 250)], rng),
+                 syllable(0.18, 160, 150, [(350, 120), (2300, 300)], rng),
+                 syllable(0.30, 150, 110, [(700, 180), (1100, 200)], rng)]
+    for start in np.arange(0.8, max(seconds - 1.0, 0.9), 2.5):
+        at = int(start * RATE)
+        for s in syllables:
+            end = min(total, at + s.size)
+            signal[at:end] += 0.25 * s[:end - at]  # about -15 dBFS peaks
+            at = end + int(0.04 * RATE)
     pcm = np.clip(np.round(signal * 32767), -32768, 32767).astype("<i2")
     with wave.open(out, "wb") as w:
         w.setnchannels(1)
