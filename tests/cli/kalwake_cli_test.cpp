@@ -232,6 +232,16 @@ TEST_F(KalwakeCli, FlacAt48kHzGivesTheSameDetections) {
                        "  1.52 s  wake_mean_1.onnx  score 0.8808\n");
 }
 
+TEST_F(KalwakeCli, OggVorbisIsDecoded) {
+  // Lossy: only the number of chunks is exact, the levels are not.
+  const std::string ogg = file("speech.ogg");
+  cli::write_audio(ogg, 16000, SF_FORMAT_OGG | SF_FORMAT_VORBIS,
+                   {cli::render(standard_levels(), 16000)});
+  const cli::Result r = detect({"wake_mean_1"}, {"--scores", ogg});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines_with(r.out, " scores ").size(), 25u) << r.out;
+}
+
 TEST_F(KalwakeCli, RawPcmOnStandardInput) {
   // An odd byte at the end is half a sample and is dropped.
   const std::string pcm = cli::raw_le16(cli::render(standard_levels(), 16000)) + "\x01";
