@@ -424,6 +424,12 @@ TEST_F(KalwakeCli, DefaultModelSetIsFoundBesideAnInstalledProgram) {
                                      {"detect", "--model", model("wake_const_half"), wav});
   EXPECT_EQ(other.status, 0) << other.err;
   EXPECT_EQ(lines_of(other.out).front(), wav + "  0.48 s  wake_const_half.onnx  score 0.5000");
+
+  const cli::Result info = cli::run((prefix / "bin/kalwake").string(), {"info"});
+  EXPECT_EQ(info.status, 0) << info.err;
+  const std::string dir = (prefix / "bin/../share/kalmoris-wakeword/models").string();
+  EXPECT_EQ(info.out, "kalmoris-wakeword 1.0.0\nfront end: " + dir + "\nwake model 0: " + dir +
+                          "/hey_kalmoris.onnx\nthreshold: 0.5\n");
 }
 
 TEST_F(KalwakeCli, ProgressBarOnlyWhenStandardErrorIsATerminal) {
