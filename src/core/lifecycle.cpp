@@ -91,13 +91,13 @@ extern "C" KALWAKE_API int kalwake_load_model(const char *model_path) {
     return -1;
   }
   if (g_loaded.load() == 0) {
-    set_err("not loaded \xE2\x80\x94 call kalwake_load first");
+    set_err("%s", kNotLoadedMessage);
     return -1;
   }
   std::lock_guard<std::mutex> hold(g_lock);
   // An unload or failed reload on another thread may have won the lock.
   if (g_loaded.load() == 0) {
-    set_err("not loaded \xE2\x80\x94 call kalwake_load first");
+    set_err("%s", kNotLoadedMessage);
     return -1;
   }
   if (g.n_models >= kMaxModels) {

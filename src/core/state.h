@@ -47,6 +47,9 @@ struct wake_state {
   int32_t emb_len;
 };
 
+// Written by entry points that need a loaded library; the dash is U+2014.
+constexpr const char *kNotLoadedMessage = "not loaded \xE2\x80\x94 call kalwake_load first";
+
 extern wake_state g;
 // Guards `g`. Not recursive; no function holding it calls an entry point.
 extern std::mutex g_lock;

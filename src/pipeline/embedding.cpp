@@ -2,38 +2,26 @@
 #include <cstring>
 
 #include "core/ort_binding.h"
+#include "pipeline/output_info.h"
 #include "pipeline/stages.h"
 
 namespace kalwake {
 
 namespace {
 
-// The runtime must not be read past the end of its output: the first 96 values are read.
+// The first 96 values are read: the output must hold them, as floats.
 bool embedding_usable(const OrtApi *api, OrtValue *output) {
-  OrtTensorTypeAndShapeInfo *info = nullptr;
-  OrtStatus *st = api->GetTensorTypeAndShape(output, &info);
-  if (st != nullptr) {
-    ort_fail("emb shape", st);
+  output_info info{};
+  if (read_output_info(api, output, "emb shape", false, info) != 0) {
     return false;
   }
-  ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
-  size_t elements = 0;
-  if (info != nullptr) {
-    if (OrtStatus *s = api->GetTensorElementType(info, &type)) {
-      api->ReleaseStatus(s);
-    }
-    if (OrtStatus *s = api->GetTensorShapeElementCount(info, &elements)) {
-      api->ReleaseStatus(s);
-    }
-    api->ReleaseTensorTypeAndShapeInfo(info);
-  }
-  if (type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+  if (info.type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
     set_err("embedding output not float");
     return false;
   }
-  if (elements < static_cast<size_t>(kEmbeddingSize)) {
-    set_err("embedding output too short (%lld values, need %d)", static_cast<long long>(elements),
-            kEmbeddingSize);
+  if (info.elements < static_cast<size_t>(kEmbeddingSize)) {
+    set_err("embedding output too short (%lld values, need %d)",
+            static_cast<long long>(info.elements), kEmbeddingSize);
     return false;
   }
   return true;

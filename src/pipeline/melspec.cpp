@@ -3,73 +3,33 @@
 #include <cstring>
 
 #include "core/ort_binding.h"
+#include "pipeline/output_info.h"
 #include "pipeline/stages.h"
 
 namespace kalwake {
 
 namespace {
 
-struct output_shape {
-  long long frames;
-  long long bins;
-  ONNXTensorElementDataType type;
-  size_t elements;
-};
-
-// Reads frames and bins from a rank-3 [any, frames, 32] or rank-4 [any, any, frames, 32]
-// output; other ranks leave zeros in the positions that were not read, which the shape test
-// rejects. Returns -1 only when the shape record itself cannot be had.
-int read_output_shape(const OrtApi *api, OrtValue *output, output_shape &out) {
-  size_t rank = 0;
-  int64_t dims[kMelMaxRank] = {0, 0, 0, 0};
-  out.type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
-  out.elements = 0;
-  OrtTensorTypeAndShapeInfo *info = nullptr;
-  OrtStatus *st = api->GetTensorTypeAndShape(output, &info);
-  if (st != nullptr) {
-    ort_fail("mel shape", st);
-    return -1;
-  }
-  if (info != nullptr) {
-    // Failed reads leave the preset zeros, which the shape test rejects.
-    if (OrtStatus *s = api->GetDimensionsCount(info, &rank)) {
-      api->ReleaseStatus(s);
-    }
-    if (rank <= kMelMaxRank) {
-      if (OrtStatus *s = api->GetDimensions(info, dims, rank)) {
-        api->ReleaseStatus(s);
-      }
-    }
-    if (OrtStatus *s = api->GetTensorElementType(info, &out.type)) {
-      api->ReleaseStatus(s);
-    }
-    if (OrtStatus *s = api->GetTensorShapeElementCount(info, &out.elements)) {
-      api->ReleaseStatus(s);
-    }
-    api->ReleaseTensorTypeAndShapeInfo(info);
-  }
-  const int f = (rank == 4) ? 2 : 1;
-  out.frames = static_cast<long long>(dims[f]);
-  out.bins = static_cast<long long>(dims[f + 1]);
-  return 0;
-}
-
-// Checks the output against what will be read from it; sets the message when it falls short.
-bool output_usable(const output_shape &s, long long max_frames) {
-  if (s.bins != kMelBins || s.frames < 1 || s.frames > max_frames) {
-    set_err("unexpected melspec shape %lldx%lld", s.frames, s.bins);
+// Accepts a rank-3 [any, frames, 32] or rank-4 [any, any, frames, 32] output within the frame
+// bound, of float type and with data behind every value that will be read; sets the message
+// when it falls short. Other ranks leave zeros where frames and bins were not read.
+bool output_usable(const output_info &info, long long max_frames, long long &frames) {
+  const int f = (info.rank == 4) ? 2 : 1;
+  frames = static_cast<long long>(info.dims[f]);
+  const auto bins = static_cast<long long>(info.dims[f + 1]);
+  if (bins != kMelBins || frames < 1 || frames > max_frames) {
+    set_err("unexpected melspec shape %lldx%lld", frames, bins);
     return false;
   }
-  if (s.type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+  if (info.type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
     set_err("melspec output not float");
     return false;
   }
-  // The declared shape must be backed by data: [0, 8, 32] passes the shape test but holds
-  // nothing to read.
-  const long long need = s.frames * kMelBins;
-  if (static_cast<long long>(s.elements) < need) {
-    set_err("melspec output too short (%lld values, need %lld)", static_cast<long long>(s.elements),
-            need);
+  // [0, 8, 32] passes the shape test but holds nothing to read.
+  const long long need = frames * kMelBins;
+  if (static_cast<long long>(info.elements) < need) {
+    set_err("melspec output too short (%lld values, need %lld)",
+            static_cast<long long>(info.elements), need);
     return false;
   }
   return true;
@@ -126,13 +86,15 @@ int run_melspec_locked(float *window, int n, float *frame_window) {
     std::free(buf);
     return -1;
   }
-  output_shape shape{};
-  if (read_output_shape(api, output, shape) != 0 || !output_usable(shape, max_frames)) {
+  output_info info{};
+  long long frame_count = 0;
+  if (read_output_info(api, output, "mel shape", true, info) != 0 ||
+      !output_usable(info, max_frames, frame_count)) {
     api->ReleaseValue(output);
     std::free(buf);
     return -1;
   }
-  const int frames = static_cast<int>(shape.frames);
+  const int frames = static_cast<int>(frame_count);
   const int values = frames * kMelBins;
   std::memcpy(buf, data, static_cast<size_t>(values) * sizeof(float));
   api->ReleaseValue(output);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/ort_binding.h"
+#include "pipeline/output_info.h"
 #include "pipeline/stages.h"
 
 namespace kalwake {
@@ -19,30 +20,17 @@ int frames_fed(const wake_model &m) {
   return (f >= 1 && f <= kEmbeddingHistory) ? f : kEmbeddingHistory;
 }
 
-// At least one float must be there to be read.
+// The first value is read: there must be one, a float.
 bool wake_output_usable(const OrtApi *api, OrtValue *output) {
-  OrtTensorTypeAndShapeInfo *info = nullptr;
-  OrtStatus *st = api->GetTensorTypeAndShape(output, &info);
-  if (st != nullptr) {
-    ort_fail("wake shape", st);
+  output_info info{};
+  if (read_output_info(api, output, "wake shape", false, info) != 0) {
     return false;
   }
-  ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
-  size_t elements = 0;
-  if (info != nullptr) {
-    if (OrtStatus *s = api->GetTensorElementType(info, &type)) {
-      api->ReleaseStatus(s);
-    }
-    if (OrtStatus *s = api->GetTensorShapeElementCount(info, &elements)) {
-      api->ReleaseStatus(s);
-    }
-    api->ReleaseTensorTypeAndShapeInfo(info);
-  }
-  if (type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+  if (info.type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
     set_err("wake output not float");
     return false;
   }
-  if (elements < 1) {
+  if (info.elements < 1) {
     set_err("wake output empty");
     return false;
   }

@@ -58,13 +58,13 @@ extern "C" KALWAKE_API int kalwake_write(const int16_t *pcm, int n_samples) {
     return -1;
   }
   if (g_loaded.load() == 0) {
-    set_err("not loaded \xE2\x80\x94 call kalwake_load first");
+    set_err("%s", kNotLoadedMessage);
     return -1;
   }
   std::lock_guard<std::mutex> hold(g_lock);
   // An unload or a failed reload on another thread may have taken the lock first.
   if (g_loaded.load() == 0 || g.mel_sess == nullptr || g.emb_sess == nullptr) {
-    set_err("not loaded \xE2\x80\x94 call kalwake_load first");
+    set_err("%s", kNotLoadedMessage);
     return -1;
   }
   // A chunk that keeps failing gains one pending sample per call; once the buffer is full,
