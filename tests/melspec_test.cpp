@@ -127,7 +127,7 @@ TEST_F(MelStage, TheFirstWindowAfterAResetIsPaddedWithOnes) {
   auto inputs = harness::embedding_inputs();
   ASSERT_EQ(inputs.size(), 1u);
   EXPECT_EQ(inputs[0].shape, (std::vector<int64_t>{1, 76, 32, 1}));
-  const std::vector<float> &w = inputs[0].data;
+  const std::vector<float> w = inputs[0].data; // a copy: inputs is reassigned below
   ASSERT_EQ(w.size(), 76u * 32u);
   for (size_t i = 0; i < w.size(); ++i) {
     ASSERT_EQ(w[i], i < (76 - 8) * 32 ? 1.0f : 0.0f) << i;

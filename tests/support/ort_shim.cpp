@@ -39,6 +39,8 @@ struct State {
   std::vector<std::string> paths;
   std::set<const OrtStatus *> silent; // statuses whose message reads as null
   std::function<void(int64_t *, size_t)> dims_hook;
+  std::function<bool(size_t, Output *)> run_hook;
+  bool records = true;
 };
 
 State &st() {
@@ -52,14 +54,18 @@ const OrtApi *real() {
 
 void note(const char *name) {
   std::lock_guard<std::recursive_mutex> hold(st().lock);
-  st().log.emplace_back(name);
+  if (st().records) {
+    st().log.emplace_back(name);
+  }
 }
 
 // Counts the call and, when a fault is due, returns the status to fail it with.
 OrtStatus *inject(Fn fn, const char *name) {
   std::lock_guard<std::recursive_mutex> hold(st().lock);
   State &s = st();
-  s.log.emplace_back(name);
+  if (s.records) {
+    s.log.emplace_back(name);
+  }
   ++s.calls[fn];
   Fault &f = s.faults[fn];
   if (!f.active) {
@@ -120,7 +126,9 @@ WRAP(GetTensorShapeElementCount, (const OrtTensorTypeAndShapeInfo *i, size_t *ou
 
 void record_path(const ORTCHAR_T *path) {
   std::lock_guard<std::recursive_mutex> hold(st().lock);
-  st().paths.emplace_back(path);
+  if (st().records) {
+    st().paths.emplace_back(path);
+  }
 }
 
 // Wrappers that also count what the runtime hands out.
@@ -189,9 +197,84 @@ OrtStatus *ORT_API_CALL w_CreateTensorWithDataAsOrtValue(const OrtMemoryInfo *in
     const auto *f = static_cast<const float *>(data);
     tensor.data.assign(f, f + len / sizeof(float));
     std::lock_guard<std::recursive_mutex> hold(st().lock);
-    st().tensors.push_back(std::move(tensor));
+    if (st().records) {
+      st().tensors.push_back(std::move(tensor));
+    }
   }
   return status;
+}
+
+// Bytes of one element of each fixed-size ONNX element type (0: strings and unknown types).
+size_t element_size(int type) {
+  switch (type) {
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL:
+    return 1;
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+    return 2;
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32:
+    return 4;
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64:
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64:
+    return 8;
+  case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128:
+    return 16;
+  default:
+    return 0;
+  }
+}
+
+// Swaps *slot for a runtime-made tensor described by out. Direct calls to the real table:
+// the library never sees them, so they are neither logged nor counted.
+void replace_output(OrtValue **slot, const Output &out) {
+  const OrtApi *api = real();
+  OrtAllocator *alloc = nullptr;
+  if (OrtStatus *e = api->GetAllocatorWithDefaultOptions(&alloc)) {
+    api->ReleaseStatus(e);
+    return;
+  }
+  OrtValue *made = nullptr;
+  if (OrtStatus *e = api->CreateTensorAsOrtValue(alloc, out.shape.data(), out.shape.size(),
+                                                 static_cast<ONNXTensorElementDataType>(out.type),
+                                                 &made)) {
+    api->ReleaseStatus(e);
+    return;
+  }
+  const size_t size = element_size(out.type);
+  void *data = nullptr;
+  if (size > 0 && !out.bytes.empty()) {
+    if (OrtStatus *e = api->GetTensorMutableData(made, &data)) {
+      api->ReleaseStatus(e);
+      data = nullptr;
+    }
+  }
+  if (data != nullptr) {
+    OrtTensorTypeAndShapeInfo *info = nullptr;
+    size_t elements = 0;
+    if (OrtStatus *e = api->GetTensorTypeAndShape(made, &info)) {
+      api->ReleaseStatus(e);
+    } else {
+      if (OrtStatus *e2 = api->GetTensorShapeElementCount(info, &elements)) {
+        api->ReleaseStatus(e2);
+        elements = 0;
+      }
+      api->ReleaseTensorTypeAndShapeInfo(info);
+    }
+    auto *bytes = static_cast<uint8_t *>(data);
+    for (size_t i = 0; i < elements * size; ++i) {
+      bytes[i] = out.bytes[i % out.bytes.size()];
+    }
+  }
+  api->ReleaseValue(*slot);
+  *slot = made;
 }
 
 OrtStatus *ORT_API_CALL w_Run(OrtSession *s, const OrtRunOptions *ro, const char *const *in_names,
@@ -205,6 +288,19 @@ OrtStatus *ORT_API_CALL w_Run(OrtSession *s, const OrtRunOptions *ro, const char
   for (size_t i = 0; i < n_out; ++i) {
     if (outputs[i] != nullptr) {
       add(&Live::values, 1);
+    }
+  }
+  if (status == nullptr) {
+    std::function<bool(size_t, Output *)> hook;
+    {
+      std::lock_guard<std::recursive_mutex> hold(st().lock);
+      hook = st().run_hook;
+    }
+    for (size_t i = 0; hook && i < n_out; ++i) {
+      Output out;
+      if (outputs[i] != nullptr && hook(i, &out)) {
+        replace_output(&outputs[i], out);
+      }
     }
   }
   return status;
@@ -329,6 +425,7 @@ void reset() {
   s.paths.clear();
   s.asked.clear();
   s.dims_hook = nullptr;
+  s.run_hook = nullptr;
 }
 
 void answer_api_versions_up_to(uint32_t max_version) {
@@ -384,6 +481,16 @@ std::vector<std::string> session_paths() {
 void on_get_dimensions(std::function<void(int64_t *, size_t)> hook) {
   std::lock_guard<std::recursive_mutex> hold(st().lock);
   st().dims_hook = std::move(hook);
+}
+
+void on_run(std::function<bool(size_t, Output *)> hook) {
+  std::lock_guard<std::recursive_mutex> hold(st().lock);
+  st().run_hook = std::move(hook);
+}
+
+void keep_records(bool on) {
+  std::lock_guard<std::recursive_mutex> hold(st().lock);
+  st().records = on;
 }
 
 } // namespace shim

@@ -81,6 +81,24 @@ std::vector<std::string> session_paths();
 // Rewrites dimensions as GetDimensions returns them (after the real call).
 void on_get_dimensions(std::function<void(int64_t *dims, size_t n)> hook);
 
+// A value a Run hook hands back in place of a model's output: the element type (an ONNX
+// element type number, 1 = float, 8 = string, 11 = double), the shape, and raw bytes that fill
+// the tensor's storage in order, repeated when shorter (zeros when empty; string tensors hold
+// empty strings).
+struct Output {
+  int type = 1;
+  std::vector<int64_t> shape;
+  std::vector<uint8_t> bytes;
+};
+// Called after every successful Run for each of its outputs; returning true replaces that
+// output with *out, made through the runtime (the model's own value is released). A value the
+// runtime refuses to make (a negative dimension, an unknown type) leaves the output as it was.
+void on_run(std::function<bool(size_t index, Output *out)> hook);
+
+// Stops or resumes keeping the call log, the created tensors and the session paths. Counters
+// and live objects are kept either way: long runs switch records off to keep memory flat.
+void keep_records(bool on);
+
 } // namespace shim
 
 #endif
