@@ -10,6 +10,7 @@ packages=(
   python3 python3-onnx python3-numpy         # fixture and model generators (/usr/bin/python3)
   python3-pytest python3-venv python3-setuptools python3-wheel # the Python package
   nodejs npm                                 # `npm pack` fetches the pinned ONNX Runtime
+  clang-14 libclang-rt-14-dev                # fuzz preset: libFuzzer and its sanitizers
 )
 if [[ -n "${KALWAKE_EXTRA_PACKAGES:-}" ]]; then
   read -r -a extra <<<"$KALWAKE_EXTRA_PACKAGES"

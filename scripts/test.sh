@@ -6,3 +6,7 @@ scripts/install_deps.sh
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-test -j"$(nproc)"
 ctest --test-dir build-test -j"$(nproc)" --output-on-failure
+# The sanitizer suites and bounded fuzz runs (KALWAKE_RELIABILITY=0 skips them).
+if [[ "${KALWAKE_RELIABILITY:-1}" != 0 ]]; then
+  scripts/reliability.sh
+fi

@@ -1,6 +1,5 @@
-// Model files: the fuzzer's bytes, usually a mutated fixture model, become in turn the wake
-// model of a kalwake_load, an added wake model, the mel model and the embedding model of a
-// front end. Each load gives 0 (or the slot) or -1 with "CreateSession: ..."; a model the
+// Model files: the fuzzer's bytes, usually a mutated fixture model, become the wake model of a
+// kalwake_load, an added wake model, the mel model or the embedding model of a front end. Each load gives 0 (or the slot) or -1 with "CreateSession: ..."; a model the
 // runtime accepts then runs a few chunks under the same invariants as every other harness.
 #include <cstdint>
 #include <cstdio>
@@ -78,42 +77,59 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string &probe = fuzz::frontend("mel_avg", "emb_frames");
   const std::string wake = fuzz::fixture("wake_mean_16");
 
-  // The first wake model of a load.
-  int r = kalwake_load(probe.c_str(), model.c_str(), 0.5f);
-  expect_load_result(r, 0, "wake model of a load");
-  if (r == 0) {
-    run_chunks(1);
-  } else {
-    FUZZ_EXPECT(kalwake_model_count() == -1, "a failed load leaves nothing loaded");
-    r = kalwake_load(probe.c_str(), wake.c_str(), 0.5f);
-    FUZZ_EXPECT(r == 0, "the probe set loads");
+  // One role an input, chosen by its length: insertions and erasures move a model to the next
+  // role, and each run creates few sessions besides the one under test.
+  switch (size % 4) {
+  case 0: {
+    const int r = kalwake_load(probe.c_str(), model.c_str(), 0.5f);
+    expect_load_result(r, 0, "wake model of a load");
+    if (r == 0) {
+      run_chunks(1);
+    } else {
+      FUZZ_EXPECT(kalwake_model_count() == -1, "a failed load leaves nothing loaded");
+    }
+    break;
   }
-  // An added wake model.
-  const int before = kalwake_model_count();
-  r = kalwake_load_model(model.c_str());
-  expect_load_result(r, before, "added wake model");
-  if (r == before) {
-    run_chunks(before + 1);
-  } else {
-    FUZZ_EXPECT(kalwake_model_count() == before, "a failed add keeps the count");
+  case 1: {
+    // The probe set stays loaded from one input to the next; added models are unloaded.
+    if (kalwake_model_count() != 1) {
+      FUZZ_EXPECT(kalwake_load(probe.c_str(), wake.c_str(), 0.5f) == 0, "the probe set loads");
+    }
+    const int r = kalwake_load_model(model.c_str());
+    expect_load_result(r, 1, "added wake model");
+    if (r == 1) {
+      run_chunks(2);
+      kalwake_unload();
+    } else {
+      FUZZ_EXPECT(kalwake_model_count() == 1, "a failed add keeps the count");
+    }
+    break;
   }
-  // The mel model, then the embedding model, of a front end.
-  r = kalwake_load(folder_with("as-mel", "melspectrogram.onnx", "embedding_model.onnx",
-                               "emb_frames").c_str(),
-                   wake.c_str(), 0.5f);
-  expect_load_result(r, 0, "mel model");
-  if (r == 0) {
-    run_chunks(1);
+  case 2: {
+    const int r = kalwake_load(folder_with("as-mel", "melspectrogram.onnx", "embedding_model.onnx",
+                                           "emb_frames").c_str(),
+                               wake.c_str(), 0.5f);
+    expect_load_result(r, 0, "mel model");
+    if (r == 0) {
+      run_chunks(1);
+    }
+    break;
   }
-  r = kalwake_load(folder_with("as-emb", "embedding_model.onnx", "melspectrogram.onnx",
-                               "mel_avg").c_str(),
-                   wake.c_str(), 0.5f);
-  expect_load_result(r, 0, "embedding model");
-  if (r == 0) {
-    run_chunks(1);
+  default: {
+    const int r = kalwake_load(folder_with("as-emb", "embedding_model.onnx", "melspectrogram.onnx",
+                                           "mel_avg").c_str(),
+                               wake.c_str(), 0.5f);
+    expect_load_result(r, 0, "embedding model");
+    if (r == 0) {
+      run_chunks(1);
+    }
+    break;
   }
-  kalwake_unload();
-  fuzz::expect_nothing_outstanding("an unload");
-  FUZZ_EXPECT(shim::live().sessions == 0, "every session released by the unload");
+  }
+  fuzz::expect_nothing_outstanding("a load");
+  if (size % 4 != 1) {
+    kalwake_unload();
+    FUZZ_EXPECT(shim::live().sessions == 0, "every session released by the unload");
+  }
   return 0;
 }
