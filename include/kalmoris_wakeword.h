@@ -172,7 +172,8 @@ KALWAKE_API int kalwake_triggered(int32_t *out_index, float *out_score);
  * Copies the latest score of every wake model, in slot order, into scores[0 .. n-1];
  * elements beyond the model count are set to 0.0. Changes no detection.
  * Returns 0, or -1 with "scores is NULL or n <= 0" (tested first) or "not loaded".
- * Scores are probabilities in [0, 1]; a model that outputs NaN reads NaN.
+ * Scores are probabilities in [0, 1]; a raw output within 0.000001 outside that range is
+ * kept as it is (so -0.000001 to 1.000001 can be read), and a model that outputs NaN reads NaN.
  */
 KALWAKE_API int kalwake_scores(float *scores, int n);
 
