@@ -16,9 +16,10 @@ constexpr float kProbHigh = 1.000001f;
 
 // Embeddings fed to a model: its declared count when 1 to 16, otherwise all 16.
 int frames_fed(const wake_model &m) {
-  // Compared at full width: a declared count cut to 32 bits first could land inside 1 to 16.
-  return (m.frames >= 1 && m.frames <= kEmbeddingHistory) ? static_cast<int>(m.frames)
-                                                           : kEmbeddingHistory;
+  // The declared count is taken by its low 32 bits, as the model contract states; a model whose
+  // real input differs from what that gives is refused by the runtime at Run.
+  const auto f = static_cast<int32_t>(m.frames);
+  return (f >= 1 && f <= kEmbeddingHistory) ? f : kEmbeddingHistory;
 }
 
 // The first value is read: there must be one, a float.
