@@ -1,0 +1,257 @@
+#!/usr/bin/python3
+"""Trains the embedding model (models/embedding_model.onnx) as a word classifier.
+
+A vocabulary of words from the system word list is spoken by the training voices of
+espeak-ng and flite; each rendition is placed at a random point of a 0.76 s window, with
+neighbouring words, room reverberation and noise at 0-30 dB SNR, and turned into the 76
+scaled mel frames the detector computes. A convolutional network learns to name the word
+(or "no word" for noise and silence); its 96-value layer, kept at export, is the embedding
+on which wake models are trained. Nothing in it is tied to a wake phrase.
+
+    train_embedding.py [--data data] [--out models/embedding_model.onnx] [--seed 1]
+
+Data and features are cached under --data; a second run trains from the cache.
+"""
+import argparse
+import json
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import melspec_reference as mel  # noqa: E402
+import stream_features as sf  # noqa: E402
+import wakedata as wd  # noqa: E402
+import wakenet  # noqa: E402
+
+WINDOW_SAMPLES = (sf.WINDOW_FRAMES - 1) * mel.HOP_LENGTH + mel.FRAME_LENGTH  # 12512
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+def pick_vocabulary(rng, count):
+    words = [w for w in wd.word_list(min_len=3, max_len=9)]
+    return sorted(rng.choice(words, size=count, replace=False).tolist())
+
+
+def synthesize_words(rng, vocab, espeak_runs, flite_runs):
+    """Renditions of every word: [(label, int16 clip)]. Label 0 is reserved for no word."""
+    tts = wd.Tts()
+    out = []
+    try:
+        for run in range(espeak_runs):
+            voice, rate, pitch = wd.random_espeak_voice(rng, "train")
+            for start in range(0, len(vocab), 100):
+                batch = vocab[start:start + 100]
+                pieces = tts.espeak_words(batch, voice, rate, pitch)
+                if pieces is None:
+                    continue
+                for i, p in enumerate(pieces):
+                    out.append((start + i + 1, wd.to_pcm(p, -3.0)))
+            log(f"  espeak run {run + 1}/{espeak_runs} ({voice}, {rate:.0f} wpm): {len(out)} clips")
+        for run in range(flite_runs):
+            voice = wd.FLITE_TRAIN_VOICES[run % len(wd.FLITE_TRAIN_VOICES)]
+            stretch = float(rng.uniform(0.8, 1.3))
+            f0 = float(rng.uniform(80, 200)) if run >= len(wd.FLITE_TRAIN_VOICES) else None
+            for i, word in enumerate(vocab):
+                x = wd.trim(tts.flite(word, voice, stretch, f0))
+                if x.size:
+                    out.append((i + 1, wd.to_pcm(x, -3.0)))
+            log(f"  flite run {run + 1}/{flite_runs} ({voice}): {len(out)} clips")
+    finally:
+        tts.close()
+    return out
+
+
+def place(canvas, clip, start):
+    """Adds clip into canvas from sample start (may begin before 0 or run past the end)."""
+    a, b = max(0, start), min(len(canvas), start + len(clip))
+    if a < b:
+        canvas[a:b] += clip[a - start:b - start]
+
+
+def make_example(rng, clip, clips, noise_pool):
+    """One 76-frame window holding clip (or only background when clip is None)."""
+    n = WINDOW_SAMPLES
+    speech = np.zeros(n)
+    if clip is not None:
+        x = clip.astype(np.float64) / 32768.0
+        centre = n // 2 + int(rng.uniform(-0.12, 0.12) * wd.SR)
+        start = centre - len(x) // 2
+        place(speech, x, start)
+        # Neighbouring words, as in running speech.
+        if rng.random() < 0.35:
+            other = clips[int(rng.integers(len(clips)))].astype(np.float64) / 32768.0
+            gap = int(rng.uniform(0.03, 0.2) * wd.SR)
+            place(speech, other * rng.uniform(0.5, 1.2), start - gap - len(other))
+        if rng.random() < 0.35:
+            other = clips[int(rng.integers(len(clips)))].astype(np.float64) / 32768.0
+            gap = int(rng.uniform(0.03, 0.2) * wd.SR)
+            place(speech, other * rng.uniform(0.5, 1.2), start + len(x) + gap)
+        if rng.random() < 0.3:
+            speech = wd.reverb(rng, speech)[:n]
+        level = wd.active_rms(speech)
+    else:
+        level = 0.05
+    total = speech.copy()
+    kind = None
+    if clip is None or rng.random() < 0.85:
+        kind = wd.TRAIN_NOISES[int(rng.integers(len(wd.TRAIN_NOISES)))]
+        snr = rng.uniform(0.0, 30.0) if clip is not None else 0.0
+        total += wd.noise(rng, kind, n, noise_pool) * level / 10.0 ** (snr / 20.0)
+    if clip is None and rng.random() < 0.25:
+        total[:] = 0.0  # digital silence
+        peak = -20.0
+    else:
+        peak = rng.uniform(-35.0, -1.0)
+    if not total.any():
+        pcm = np.zeros(n, dtype=np.int16)
+    else:
+        pcm = wd.to_pcm(total, peak)
+        if rng.random() < 0.5:
+            pcm = np.clip(pcm.astype(np.int32) + rng.integers(-2, 3, n), -32768, 32767)
+    return mel.scaled(mel.melspectrogram(pcm.astype(np.float64)))
+
+
+def build_features(rng, clips, labels, per_clip, background):
+    pool = [c.astype(np.float64) / 32768.0 for c in clips[:2000]]
+    xs, ys = [], []
+    t0 = time.time()
+    for i, (clip, label) in enumerate(zip(clips, labels)):
+        for _ in range(per_clip):
+            xs.append(make_example(rng, clip, clips, pool).astype(np.float16))
+            ys.append(label)
+        if (i + 1) % 2000 == 0:
+            log(f"  features: {i + 1}/{len(clips)} clips, {time.time() - t0:.0f} s")
+    for _ in range(background):
+        xs.append(make_example(rng, None, clips, pool).astype(np.float16))
+        ys.append(0)
+    return np.stack(xs), np.array(ys, dtype=np.int64)
+
+
+def train(x, y, classes, val_fraction, epochs, seed, batch=128):
+    torch.manual_seed(seed)
+    rng = np.random.default_rng(seed)
+    order = rng.permutation(len(x))
+    n_val = int(len(x) * val_fraction)
+    val, tr = order[:n_val], order[n_val:]
+    model = wakenet.WordClassifier(classes)
+    opt = torch.optim.AdamW(model.parameters(), lr=3e-3, weight_decay=1e-3)
+    steps = max(1, epochs * (len(tr) // batch))
+    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=3e-3, total_steps=steps)
+    lossf = torch.nn.CrossEntropyLoss(label_smoothing=0.05)
+    xt = torch.from_numpy(x)
+    yt = torch.from_numpy(y)
+    history = []
+    for epoch in range(epochs):
+        model.train()
+        perm = rng.permutation(tr)
+        t0 = time.time()
+        total, correct, seen = 0.0, 0, 0
+        for s in range(len(tr) // batch):
+            idx = torch.from_numpy(perm[s * batch:(s + 1) * batch])
+            xb = xt[idx].float().unsqueeze(-1)
+            out = model(xb)
+            loss = lossf(out, yt[idx])
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            sched.step()
+            total += float(loss) * len(idx)
+            correct += int((out.argmax(1) == yt[idx]).sum())
+            seen += len(idx)
+        acc = evaluate(model, xt, yt, val)
+        history.append({"epoch": epoch + 1, "loss": total / seen, "train_acc": correct / seen,
+                        "val_acc": acc, "seconds": time.time() - t0})
+        log(f"  epoch {epoch + 1}/{epochs}: loss {total / seen:.3f}, train acc "
+            f"{correct / seen:.3f}, val acc {acc:.3f}, {time.time() - t0:.0f} s "
+            f"({seen / (time.time() - t0):.0f} examples/s)")
+    return model, history
+
+
+def evaluate(model, xt, yt, idx, batch=512):
+    model.eval()
+    correct = 0
+    with torch.no_grad():
+        for s in range(0, len(idx), batch):
+            i = torch.from_numpy(idx[s:s + batch])
+            correct += int((model(xt[i].float().unsqueeze(-1)).argmax(1) == yt[i]).sum())
+    return correct / max(1, len(idx))
+
+
+def main():
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    p = argparse.ArgumentParser(description="Trains the embedding model as a word classifier.")
+    p.add_argument("--data", default=os.path.join(here, "data"))
+    p.add_argument("--out", default=os.path.join(here, "models", "embedding_model.onnx"))
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--words", type=int, default=400)
+    p.add_argument("--espeak-runs", type=int, default=30)
+    p.add_argument("--flite-runs", type=int, default=8)
+    p.add_argument("--per-clip", type=int, default=2)
+    p.add_argument("--epochs", type=int, default=8)
+    p.add_argument("--threads", type=int, default=2)
+    args = p.parse_args()
+    torch.set_num_threads(args.threads)
+    folder = os.path.join(args.data, "embedding")
+    os.makedirs(folder, exist_ok=True)
+    key = f"s{args.seed}-w{args.words}-e{args.espeak_runs}-f{args.flite_runs}-p{args.per_clip}"
+    feat_path = os.path.join(folder, f"features-{key}.npz")
+    rng = np.random.default_rng(args.seed)
+    t_start = time.time()
+    if os.path.exists(feat_path):
+        log(f"features from {feat_path}")
+        data = np.load(feat_path)
+        x, y, vocab = data["x"], data["y"], data["vocab"].tolist()
+        synth_s, feat_s = float(data["synth_s"]), float(data["feat_s"])
+    else:
+        vocab = pick_vocabulary(rng, args.words)
+        log(f"synthesizing {len(vocab)} words")
+        t0 = time.time()
+        pairs = synthesize_words(rng, vocab, args.espeak_runs, args.flite_runs)
+        synth_s = time.time() - t0
+        labels = [label for label, _ in pairs]
+        clips = [clip for _, clip in pairs]
+        log(f"{len(clips)} clips in {synth_s:.0f} s; building features")
+        t0 = time.time()
+        x, y = build_features(rng, clips, labels, args.per_clip, background=len(clips) // 10)
+        feat_s = time.time() - t0
+        np.savez(feat_path, x=x, y=y, vocab=np.array(vocab), synth_s=synth_s, feat_s=feat_s)
+        log(f"{len(x)} examples in {feat_s:.0f} s -> {feat_path}")
+    t0 = time.time()
+    model, history = train(x, y, len(vocab) + 1, 0.08, args.epochs, args.seed)
+    train_s = time.time() - t0
+    wakenet.export_embedder(model.embedder, args.out)
+    example = torch.ones(1, wakenet.WINDOW_FRAMES, wakenet.MEL_BINS, 1)
+    entry = {
+        "file": os.path.basename(args.out),
+        "sha256": wakenet.sha256(args.out),
+        "bytes": os.path.getsize(args.out),
+        "parameters": wakenet.count_params(model.embedder),
+        "macs": wakenet.count_macs(model.embedder, example),
+        "seed": args.seed,
+        "command": "tools/train_embedding.py " + " ".join(sys.argv[1:]),
+        "settings": {"words": args.words, "espeak_runs": args.espeak_runs,
+                     "flite_runs": args.flite_runs, "examples_per_clip": args.per_clip,
+                     "examples": int(len(x)), "epochs": args.epochs, "threads": args.threads,
+                     "voices": "espeak-ng training accents and variants, flite " +
+                               ", ".join(wd.FLITE_TRAIN_VOICES),
+                     "noises": wd.TRAIN_NOISES},
+        "metrics": {"word_accuracy_validation": history[-1]["val_acc"],
+                    "classes": len(vocab) + 1},
+        "seconds": {"synthesis": round(synth_s), "features": round(feat_s),
+                    "training": round(train_s), "total_this_run": round(time.time() - t_start)},
+    }
+    manifest = os.path.join(os.path.dirname(os.path.abspath(args.out)), "MANIFEST.json")
+    if os.path.abspath(os.path.dirname(args.out)) == os.path.join(here, "models"):
+        wakenet.update_manifest(manifest, "embedding_model", entry)
+    log(json.dumps(entry, indent=2))
+
+
+if __name__ == "__main__":
+    main()

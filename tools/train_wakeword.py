@@ -1,0 +1,285 @@
+#!/usr/bin/python3
+"""Trains a wake model for a phrase on the fixed embedding model, then evaluates it through
+the built library on held-out voices and noises.
+
+    train_wakeword.py --phrase "hey computer" --out computer.onnx
+
+Steps, each cached under --data so that a second run starts where the first stopped:
+  1. synthetic training streams: the phrase by the training voices in running speech and
+     noise; phrases that sound close to it; other speech and noise (shared by all phrases);
+  2. the detector's features for every chunk of every stream (stream_features.py), and
+     their embeddings by the embedding model read from its ONNX file;
+  3. a small network over the 16 newest embeddings, trained to fire from the phrase's end
+     to 0.48 s after it and to stay quiet elsewhere; exported to ONNX (opset 13);
+  4. recall and false accepts per hour on held-out audio, streamed through the library.
+"""
+import argparse
+import json
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import evaluate as ev  # noqa: E402
+import melspec_reference as mel  # noqa: E402
+import stream_features as sf  # noqa: E402
+import wakeset  # noqa: E402
+import wakenet  # noqa: E402
+
+HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SR = mel.SAMPLE_RATE
+
+# Chunk end times relative to the phrase end (seconds) that the model should fire at...
+POSITIVE_FROM, POSITIVE_TO = -0.08, 0.48
+# ...and the neighbourhood around them where either answer is accepted.
+IGNORE_FROM, IGNORE_TO = -0.25, 1.0
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+def embed_set(embedder, path, cache):
+    """Embeddings of every chunk of every stream of a set: (list of [chunks, 96], spans)."""
+    if os.path.exists(cache):
+        d = np.load(cache)
+        e, offsets, spans = d["e"], d["offsets"], d["spans"]
+        return [e[offsets[i]:offsets[i + 1]] for i in range(len(offsets) - 1)], spans
+    streams, spans = wakeset.load_set(path)
+    bank = mel.filterbank()
+    out = []
+    t0 = time.time()
+    group, group_idx = [], []
+
+    def flush():
+        if not group:
+            return
+        emb = wakenet.embed_windows(embedder, np.concatenate(group))
+        at = 0
+        for w in group:
+            out.append(emb[at:at + len(w)])
+            at += len(w)
+        group.clear()
+
+    for i, s in enumerate(streams):
+        group.append(sf.embedding_windows(s, bank))
+        if sum(len(g) for g in group) > 4000:
+            flush()
+        if (i + 1) % 500 == 0:
+            log(f"  embedded {i + 1}/{len(streams)} streams ({time.time() - t0:.0f} s)")
+    flush()
+    lengths = np.array([len(e) for e in out])
+    offsets = np.concatenate([[0], np.cumsum(lengths)])
+    np.savez(cache, e=np.concatenate(out).astype(np.float32), offsets=offsets, spans=spans)
+    return out, spans
+
+
+def labels_for(chunks, span):
+    """1 to fire, 0 to stay quiet, -1 either, for each chunk of a stream."""
+    y = np.zeros(chunks, dtype=np.int8)
+    if span[0] < 0:
+        return y
+    rel = sf.chunk_end_seconds(np.arange(chunks)) - span[1] / SR
+    y[(rel > IGNORE_FROM) & (rel <= IGNORE_TO)] = -1
+    y[(rel >= POSITIVE_FROM) & (rel <= POSITIVE_TO)] = 1
+    return y
+
+
+class Examples:
+    """Every chunk of a group of streams as (context rows, label), without copying the
+    16-row contexts: each example is 16 row indices into one embedding table."""
+
+    def __init__(self, embs, spans):
+        self.table = np.concatenate(embs).astype(np.float32)
+        idx, lab, stream = [], [], []
+        base = 0
+        for k, (e, span) in enumerate(zip(embs, spans)):
+            n = len(e)
+            rows = np.arange(n)[:, None] - (sf.CONTEXT - 1) + np.arange(sf.CONTEXT)[None, :]
+            idx.append(base + np.maximum(rows, 0))
+            lab.append(labels_for(n, span))
+            stream.append(np.full(n, k))
+            base += n
+        self.idx = np.concatenate(idx).astype(np.int64)
+        self.y = np.concatenate(lab)
+        self.stream = np.concatenate(stream)
+
+    def batch(self, which):
+        return torch.from_numpy(self.table[self.idx[which]])
+
+
+def train(ex, tr_mask, epochs, seed, hidden, log_every=5):
+    torch.manual_seed(seed)
+    rng = np.random.default_rng(seed)
+    use = np.nonzero(tr_mask & (ex.y >= 0))[0]
+    y = torch.from_numpy(ex.y.astype(np.float32))
+    mean = ex.table.mean(axis=0)
+    std = ex.table.std(axis=0) + 1e-3
+    net = wakenet.WakeNet(mean, std, hidden=hidden)
+    opt = torch.optim.AdamW(net.parameters(), lr=1e-3, weight_decay=1e-2)
+    n_pos = int((ex.y[use] == 1).sum())
+    n_neg = len(use) - n_pos
+    # Positives are few and all alike in value; negatives many. Weigh the positives up so
+    # that each class carries comparable weight, and keep false accepts rarer still by
+    # leaving the negatives a little more.
+    pos_weight = torch.tensor(0.5 * n_neg / max(1, n_pos))
+    lossf = torch.nn.BCEWithLogitsLoss(pos_weight=pos_weight)
+    batch = 1024
+    log(f"  {n_pos} positive and {n_neg} negative training contexts")
+    for epoch in range(epochs):
+        net.train()
+        perm = rng.permutation(use)
+        total = 0.0
+        for s in range(0, len(perm), batch):
+            which = perm[s:s + batch]
+            loss = lossf(net.logits(ex.batch(which)), y[which])
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            total += float(loss) * len(which)
+        if (epoch + 1) % log_every == 0 or epoch + 1 == epochs:
+            log(f"  epoch {epoch + 1}/{epochs}: loss {total / len(perm):.4f}")
+    net.eval()
+    return net
+
+
+def scores_of(net, ex, which):
+    out = []
+    with torch.no_grad():
+        for s in range(0, len(which), 4096):
+            out.append(net(ex.batch(which[s:s + 4096])).squeeze(1).numpy())
+    return np.concatenate(out) if out else np.zeros(0)
+
+
+def validate(net, ex, spans, val_streams, threshold=0.5):
+    """Recall and false accepts on held-back training-distribution streams (latch replayed
+    on scores computed in torch)."""
+    fired, sp, seconds_neg = [], [], 0.0
+    for k in val_streams:
+        which = np.nonzero(ex.stream == k)[0]
+        fired.append(ev.latch(scores_of(net, ex, which), threshold))
+        sp.append(tuple(spans[k]))
+        if spans[k][0] < 0:
+            seconds_neg += len(which) * sf.CHUNK / SR
+    pos_fired = [f for f, s in zip(fired, sp) if s[0] >= 0]
+    pos_spans = [s for s in sp if s[0] >= 0]
+    hits, n, stray = ev.count(pos_fired, pos_spans)
+    fa = sum(len(f) for f, s in zip(fired, sp) if s[0] < 0)
+    return {"recall": hits / max(1, n), "positives": n, "false_accepts": fa,
+            "negative_hours": seconds_neg / 3600.0, "stray": stray}
+
+
+def main():
+    p = argparse.ArgumentParser(description="Trains a wake model on the fixed embedding model.")
+    p.add_argument("--phrase", required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("--embedding", default=os.path.join(HERE, "models", "embedding_model.onnx"))
+    p.add_argument("--data", default=os.path.join(HERE, "data"))
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--positives", type=int, default=2000, help="training renditions")
+    p.add_argument("--confusable-streams", type=int, default=600)
+    p.add_argument("--negative-minutes", type=float, default=40.0)
+    p.add_argument("--epochs", type=int, default=30)
+    p.add_argument("--hidden", type=int, default=64)
+    p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--eval-positives", type=int, default=200)
+    p.add_argument("--eval-hours", type=float, default=0.5)
+    p.add_argument("--eval-seed", type=int, default=7)
+    p.add_argument("--no-eval", action="store_true")
+    p.add_argument("--det", help="PNG of the detection-error trade-off curve")
+    p.add_argument("--lib", default=ev.default_lib())
+    p.add_argument("--frontend", default=os.path.join(HERE, "models"))
+    args = p.parse_args()
+    torch.set_num_threads(args.threads)
+    t_start = time.time()
+    timings = {}
+
+    folder = os.path.join(args.data, "wake")
+    os.makedirs(folder, exist_ok=True)
+    slug = wakeset.slug(args.phrase)
+    pset = os.path.join(folder, f"{slug}-s{args.seed}-p{args.positives}-c{args.confusable_streams}.npz")
+    nset = os.path.join(folder, f"negatives-s{args.seed}-m{int(args.negative_minutes)}.npz")
+    t0 = time.time()
+    log(f"training audio for \"{args.phrase}\"")
+    wakeset.ensure(pset, wakeset.build_phrase_set, args.phrase, "train", args.seed,
+                   args.positives, args.confusable_streams)
+    wakeset.ensure(nset, wakeset.build_speech_negatives, "train", args.seed + 500,
+                   args.negative_minutes)
+    timings["synthesis"] = round(time.time() - t0)
+
+    t0 = time.time()
+    embedder = wakenet.OnnxEmbedder(args.embedding)
+    tag = wakenet.sha256(args.embedding)[:10]
+    log("embedding the training streams")
+    pe, ps = embed_set(embedder, pset, pset.replace(".npz", f".emb-{tag}.npz"))
+    ne, ns = embed_set(embedder, nset, nset.replace(".npz", f".emb-{tag}.npz"))
+    embs = pe + ne
+    spans = np.concatenate([ps, ns])
+    timings["features"] = round(time.time() - t0)
+
+    ex = Examples(embs, spans)
+    rng = np.random.default_rng(args.seed)
+    val_streams = np.nonzero(rng.random(len(embs)) < 0.1)[0]
+    tr_mask = ~np.isin(ex.stream, val_streams)
+    t0 = time.time()
+    log("training")
+    net = train(ex, tr_mask, args.epochs, args.seed, args.hidden)
+    timings["training"] = round(time.time() - t0)
+    val = validate(net, ex, spans, val_streams)
+    log(f"validation (training voices, held-back streams): recall {val['recall'] * 100:.1f}% "
+        f"of {val['positives']}, {val['false_accepts']} false accepts in "
+        f"{val['negative_hours']:.2f} h")
+
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    wakenet.export_wake(net, args.out)
+    log(f"wrote {args.out}")
+
+    result = None
+    if not args.no_eval:
+        t0 = time.time()
+        log("held-out evaluation through the library")
+        pos, pos_spans, neg = ev.eval_sets(args.data, args.phrase, args.eval_seed,
+                                           args.eval_positives, args.eval_hours, log=log)
+        result = ev.evaluate(args.lib, args.frontend, args.out, pos, pos_spans, neg, log=log)
+        ev.report(result, log=log)
+        if args.det:
+            ev.plot_det(result["curve"], args.det,
+                        f'"{args.phrase}": {result["positives"]} held-out phrases, '
+                        f'{result["negative_hours"]:.1f} h negative audio')
+            log(f"DET curve: {args.det}")
+        timings["evaluation"] = round(time.time() - t0)
+    timings["total"] = round(time.time() - t_start)
+    log(f"seconds: {json.dumps(timings)}")
+
+    example = torch.zeros(1, sf.CONTEXT, wakenet.EMBEDDING_SIZE)
+    entry = {
+        "file": os.path.basename(args.out),
+        "phrase": args.phrase,
+        "sha256": wakenet.sha256(args.out),
+        "bytes": os.path.getsize(args.out),
+        "parameters": wakenet.count_params(net),
+        "macs": wakenet.count_macs(net, example),
+        "seed": args.seed,
+        "embedding_sha256": wakenet.sha256(args.embedding),
+        "command": "tools/train_wakeword.py " + " ".join(
+            f'"{a}"' if " " in a else a for a in sys.argv[1:]),
+        "settings": {"positives": args.positives, "confusable_streams": args.confusable_streams,
+                     "negative_minutes": args.negative_minutes, "epochs": args.epochs,
+                     "hidden": args.hidden, "threads": args.threads,
+                     "fire_from_end_s": [POSITIVE_FROM, POSITIVE_TO]},
+        "validation": val,
+        "seconds": timings,
+    }
+    if result is not None:
+        entry["evaluation"] = {k: v for k, v in result.items() if k != "curve"}
+    if os.path.abspath(os.path.dirname(os.path.abspath(args.out))) == os.path.join(HERE, "models"):
+        wakenet.update_manifest(os.path.join(HERE, "models", "MANIFEST.json"),
+                                os.path.splitext(os.path.basename(args.out))[0], entry)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

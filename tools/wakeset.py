@@ -1,0 +1,265 @@
+"""Training and evaluation audio for one wake phrase, as streams the detector would hear.
+
+A stream is 16-bit audio at 16 kHz that starts with a detector reset. Positive streams hold
+one spoken wake phrase after 1.3 to 4 s of other sound and before 1 to 2 s more; negative
+streams hold other speech (sentences from the word list, phrases that sound close to the wake
+phrase), noise and silence. Every stream carries a background noise at 0 to 30 dB SNR (or
+none), a random level and sometimes room reverberation.
+
+Training streams use the training voices and noises; evaluation streams use only held-out
+ones: festival's voices, held-out espeak-ng accents and variants, flite's slt voice, and
+noises (60 Hz hum, fan) and noise recordings never used in training.
+
+Sets are saved as .npz: pcm (all streams end to end, int16), offsets (stream starts, and the
+total at the end), spans ([start, end] of the phrase in samples within its stream, or
+[-1, -1]).
+"""
+import os
+import re
+
+import numpy as np
+
+import wakedata as wd
+
+SR = wd.SR
+
+# Phrases that sound close to "hey kalmoris", as negatives for its model.
+KALMORIS_CONFUSABLES = [
+    "hey carl", "calm morris", "hey karis", "kalamari", "hey calamari", "hey clarice",
+    "call morris", "hey morris", "hey kal", "okay morris", "hey california", "hey calm",
+    "kalmar is", "hey, come on", "hey, call me", "hey cal, more rice", "hey commerce",
+    "calm horses", "hey, Carl Morris", "hey chorus", "clamorous", "hey kalmor",
+]
+
+
+def slug(phrase):
+    return re.sub(r"[^a-z0-9]+", "_", phrase.lower()).strip("_")
+
+
+def confusables(phrase, rng, vocab, count=30):
+    """Negatives for a phrase: its parts, its words next to other words, near-misses made by
+    changing a word's ending, and a hand-made list for the default phrase."""
+    words = phrase.lower().replace(",", " ").split()
+    out = set()
+    for i in range(len(words)):
+        for j in range(i + 1, len(words) + 1):
+            if (i, j) != (0, len(words)):
+                out.add(" ".join(words[i:j]))
+    for i, w in enumerate(words):
+        cut = max(2, int(len(w) * 0.6))
+        out.add(" ".join(words[:i] + [w[:cut]] + words[i + 1:]))
+        for _ in range(3):
+            other = vocab[int(rng.integers(len(vocab)))]
+            out.add(" ".join(words[:i] + [other] + words[i + 1:]))
+    if slug(phrase) == "hey_kalmoris":
+        out.update(KALMORIS_CONFUSABLES)
+    out.discard(" ".join(words))
+    out = sorted(out)
+    rng.shuffle(out)
+    return out[:max(count, len(KALMORIS_CONFUSABLES) if slug(phrase) == "hey_kalmoris" else 0)]
+
+
+def phrase_texts(phrase):
+    """Ways of writing the phrase that make the engines vary their prosody."""
+    words = phrase.split()
+    texts = [phrase, phrase.capitalize() + "!", phrase + "?", phrase.title() + "."]
+    if len(words) > 1:
+        texts.append(words[0] + ", " + " ".join(words[1:]))
+    return texts
+
+
+# --- Rendering ------------------------------------------------------------------------------
+
+class Voices:
+    """Random renditions of texts by the voices of one split ("train" or "eval")."""
+
+    def __init__(self, tts, rng, split):
+        self.tts, self.rng, self.split = tts, rng, split
+
+    def say(self, text):
+        if self.split == "train":
+            return wd.trim(wd.speak(self.tts, self.rng, text, "train"))
+        r = self.rng.random()
+        if r < 0.45:
+            voice = wd.FESTIVAL_EVAL_VOICES[int(self.rng.integers(len(wd.FESTIVAL_EVAL_VOICES)))]
+            x = self.tts.festival([text], voice, float(self.rng.uniform(0.85, 1.3)))[0]
+            return wd.trim(x)
+        return wd.trim(wd.speak(self.tts, self.rng, text, "eval"))
+
+    def say_many(self, texts):
+        """Several texts; festival renders a batch per call for speed."""
+        if self.split == "eval" and self.rng.random() < 0.45:
+            voice = wd.FESTIVAL_EVAL_VOICES[int(self.rng.integers(len(wd.FESTIVAL_EVAL_VOICES)))]
+            return [wd.trim(x) for x in
+                    self.tts.festival(texts, voice, float(self.rng.uniform(0.85, 1.3)))]
+        return [self.say(t) for t in texts]
+
+
+def noise_kinds(split):
+    return wd.TRAIN_NOISES if split == "train" else wd.EVAL_NOISES
+
+
+def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15):
+    """Adds room, background noise and level to a speech track; returns int16."""
+    if rng.random() < 0.3:
+        speech = wd.reverb(rng, speech)[:len(speech)]
+    total = speech.copy()
+    level = wd.active_rms(speech) if np.any(speech) else 0.02
+    if rng.random() >= clean:
+        kinds = noise_kinds(split)
+        kind = kinds[int(rng.integers(len(kinds)))]
+        snr = rng.uniform(*snr_range)
+        total += wd.noise(rng, kind, len(total), pool) * level / 10.0 ** (snr / 20.0)
+    pcm = wd.to_pcm(total, rng.uniform(-30.0, -2.0))
+    # A little sensor noise, so that quiet passages are not digital silence.
+    if rng.random() < 0.7:
+        pcm = np.clip(pcm.astype(np.int32) + rng.integers(-3, 4, len(pcm)), -32768, 32767)
+    return pcm.astype(np.int16)
+
+
+def filler(rng, voices, seconds, vocab, others):
+    """seconds of other speech (or silence, when others is empty and by chance)."""
+    n = int(seconds * SR)
+    out = np.zeros(n)
+    if rng.random() < 0.25:
+        return out
+    pos = int(rng.uniform(0.0, 0.3) * SR)
+    while pos < n:
+        clip = others[int(rng.integers(len(others)))] if others else voices.say(
+            wd.sentence(rng, vocab, 2, 6))
+        clip = clip * rng.uniform(0.4, 1.0)
+        take = min(len(clip), n - pos)
+        out[pos:pos + take] += clip[:take]
+        pos += len(clip) + int(rng.uniform(0.15, 0.8) * SR)
+    return out
+
+
+def positive_stream(rng, phrase_audio, others, split, pool):
+    """[lead][phrase][tail]: returns (pcm, (start, end))."""
+    lead = int(rng.uniform(1.3, 4.0) * SR)
+    tail = int(rng.uniform(1.0, 2.0) * SR)
+    speech = np.zeros(lead + len(phrase_audio) + tail)
+    if others and rng.random() < 0.7:
+        # Other speech before the phrase, ending 0.2 to 1 s before it.
+        before = filler(rng, None, lead / SR - rng.uniform(0.2, 1.0), None, others)
+        speech[:len(before)] += before
+    if others and rng.random() < 0.4:
+        after = filler(rng, None, tail / SR - 0.3, None, others)
+        start = lead + len(phrase_audio) + int(0.3 * SR)
+        speech[start:start + len(after)] += after[:len(speech) - start]
+    speech[lead:lead + len(phrase_audio)] += phrase_audio * rng.uniform(0.7, 1.0)
+    return finish(rng, speech, split, pool), (lead, lead + len(phrase_audio))
+
+
+def negative_stream(rng, clips, split, pool, seconds):
+    """Other speech clips with pauses, over a background, for about seconds."""
+    n = int(seconds * SR)
+    speech = np.zeros(n)
+    pos = int(rng.uniform(0.0, 1.0) * SR)
+    while pos < n and clips:
+        clip = clips[int(rng.integers(len(clips)))] * rng.uniform(0.5, 1.0)
+        take = min(len(clip), n - pos)
+        speech[pos:pos + take] += clip[:take]
+        pos += len(clip) + int(rng.uniform(0.1, 1.5) * SR)
+    return finish(rng, speech, split, pool)
+
+
+def save_set(path, streams, spans, meta=None):
+    lengths = np.array([len(s) for s in streams], dtype=np.int64)
+    offsets = np.concatenate([[0], np.cumsum(lengths)])
+    np.savez(path, pcm=np.concatenate(streams).astype(np.int16), offsets=offsets,
+             spans=np.array(spans, dtype=np.int64).reshape(-1, 2), **(meta or {}))
+
+
+def load_set(path):
+    d = np.load(path)
+    pcm, offsets = d["pcm"], d["offsets"]
+    streams = [pcm[offsets[i]:offsets[i + 1]] for i in range(len(offsets) - 1)]
+    return streams, d["spans"]
+
+
+def speech_pool(voices, rng, vocab, count):
+    """Short sentences for babble and fillers."""
+    return [c for c in voices.say_many([wd.sentence(rng, vocab, 2, 6) for _ in range(count)])
+            if c.size]
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+def build_phrase_set(path, phrase, split, seed, positives, confusable_streams, log_every=200):
+    """Positive and confusable streams for a phrase in one split; saved to path."""
+    rng = np.random.default_rng(seed)
+    vocab = wd.word_list()
+    tts = wd.Tts()
+    try:
+        voices = Voices(tts, rng, split)
+        pool = speech_pool(voices, rng, vocab, 60)
+        texts = phrase_texts(phrase)
+        streams, spans = [], []
+        done = 0
+        while done < positives:
+            group = [texts[int(rng.integers(len(texts)))] for _ in range(min(10, positives - done))]
+            for audio in voices.say_many(group):
+                done += 1
+                if audio.size == 0:
+                    continue
+                pcm, span = positive_stream(rng, audio, pool, split, pool)
+                streams.append(pcm)
+                spans.append(span)
+                if done % log_every == 0:
+                    log(f"  {split} positives: {done}/{positives}")
+        near = confusables(phrase, rng, vocab)
+        for i in range(confusable_streams):
+            group = [near[int(j)] for j in rng.integers(0, len(near), 4)]
+            clips = [c for c in voices.say_many(group) if c.size]
+            streams.append(negative_stream(rng, clips, split, pool,
+                                           rng.uniform(3.0, 6.0)))
+            spans.append((-1, -1))
+            if (i + 1) % log_every == 0:
+                log(f"  {split} confusable streams: {i + 1}/{confusable_streams}")
+    finally:
+        tts.close()
+    save_set(path, streams, spans, {"phrase": np.array(phrase), "confusables": np.array(near)})
+    return path
+
+
+def build_speech_negatives(path, split, seed, minutes, stream_seconds=60.0, noise_share=0.1):
+    """Continuous other speech (and some noise-only streams) for split, about minutes long."""
+    rng = np.random.default_rng(seed)
+    vocab = wd.word_list()
+    tts = wd.Tts()
+    streams, spans = [], []
+    try:
+        voices = Voices(tts, rng, split)
+        pool = speech_pool(voices, rng, vocab, 60)
+        total = 0.0
+        while total < minutes * 60.0:
+            seconds = stream_seconds
+            if rng.random() < noise_share:
+                streams.append(negative_stream(rng, [], split, pool, seconds))
+            else:
+                clips = []
+                have = 0.0
+                while have < seconds:
+                    batch = voices.say_many([wd.sentence(rng, vocab) for _ in range(30)])
+                    clips += [c for c in batch if c.size]
+                    have += sum(len(c) for c in batch) / SR + 0.8 * len(batch)
+                streams.append(negative_stream(rng, clips, split, pool, seconds))
+            spans.append((-1, -1))
+            total += seconds
+            log(f"  {split} negatives: {total / 60.0:.1f}/{minutes:.0f} min")
+    finally:
+        tts.close()
+    save_set(path, streams, spans)
+    return path
+
+
+def ensure(path, builder, *args, **kwargs):
+    if not os.path.exists(path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        tmp = path + ".tmp.npz"
+        builder(tmp, *args, **kwargs)
+        os.replace(tmp, path)
+    return path
