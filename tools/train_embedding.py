@@ -184,6 +184,35 @@ def evaluate(model, xt, yt, idx, batch=512):
     return correct / max(1, len(idx))
 
 
+def features(data, seed, words, espeak_runs, flite_runs, per_clip):
+    """The training examples, synthesized and cached under data/embedding on first use:
+    (x [M, 76, 32] float16, y [M], vocabulary, synthesis seconds, feature seconds)."""
+    folder = os.path.join(data, "embedding")
+    os.makedirs(folder, exist_ok=True)
+    key = f"s{seed}-w{words}-e{espeak_runs}-f{flite_runs}-p{per_clip}"
+    path = os.path.join(folder, f"features-{key}.npz")
+    if os.path.exists(path):
+        log(f"features from {path}")
+        d = np.load(path)
+        return d["x"], d["y"], d["vocab"].tolist(), float(d["synth_s"]), float(d["feat_s"])
+    rng = np.random.default_rng(seed)
+    vocab = pick_vocabulary(rng, words)
+    log(f"synthesizing {len(vocab)} words")
+    t0 = time.time()
+    pairs = synthesize_words(rng, vocab, espeak_runs, flite_runs)
+    synth_s = time.time() - t0
+    labels = [label for label, _ in pairs]
+    clips = [clip for _, clip in pairs]
+    log(f"{len(clips)} clips in {synth_s:.0f} s; building features")
+    t0 = time.time()
+    x, y = build_features(rng, clips, labels, per_clip, background=len(clips) // 10)
+    feat_s = time.time() - t0
+    np.savez(path + ".tmp.npz", x=x, y=y, vocab=np.array(vocab), synth_s=synth_s, feat_s=feat_s)
+    os.replace(path + ".tmp.npz", path)
+    log(f"{len(x)} examples in {feat_s:.0f} s -> {path}")
+    return x, y, vocab, synth_s, feat_s
+
+
 def main():
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     p = argparse.ArgumentParser(description="Trains the embedding model as a word classifier.")
@@ -198,31 +227,9 @@ def main():
     p.add_argument("--threads", type=int, default=2)
     args = p.parse_args()
     torch.set_num_threads(args.threads)
-    folder = os.path.join(args.data, "embedding")
-    os.makedirs(folder, exist_ok=True)
-    key = f"s{args.seed}-w{args.words}-e{args.espeak_runs}-f{args.flite_runs}-p{args.per_clip}"
-    feat_path = os.path.join(folder, f"features-{key}.npz")
-    rng = np.random.default_rng(args.seed)
     t_start = time.time()
-    if os.path.exists(feat_path):
-        log(f"features from {feat_path}")
-        data = np.load(feat_path)
-        x, y, vocab = data["x"], data["y"], data["vocab"].tolist()
-        synth_s, feat_s = float(data["synth_s"]), float(data["feat_s"])
-    else:
-        vocab = pick_vocabulary(rng, args.words)
-        log(f"synthesizing {len(vocab)} words")
-        t0 = time.time()
-        pairs = synthesize_words(rng, vocab, args.espeak_runs, args.flite_runs)
-        synth_s = time.time() - t0
-        labels = [label for label, _ in pairs]
-        clips = [clip for _, clip in pairs]
-        log(f"{len(clips)} clips in {synth_s:.0f} s; building features")
-        t0 = time.time()
-        x, y = build_features(rng, clips, labels, args.per_clip, background=len(clips) // 10)
-        feat_s = time.time() - t0
-        np.savez(feat_path, x=x, y=y, vocab=np.array(vocab), synth_s=synth_s, feat_s=feat_s)
-        log(f"{len(x)} examples in {feat_s:.0f} s -> {feat_path}")
+    x, y, vocab, synth_s, feat_s = features(args.data, args.seed, args.words, args.espeak_runs,
+                                            args.flite_runs, args.per_clip)
     t0 = time.time()
     model, history = train(x, y, len(vocab) + 1, 0.08, args.epochs, args.seed)
     train_s = time.time() - t0

@@ -111,38 +111,50 @@ class Examples:
         return torch.from_numpy(self.table[self.idx[which]])
 
 
-def train(ex, tr_mask, epochs, seed, hidden, log_every=5):
+def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5):
+    """Trains the wake network; then, for each mining round, weighs up the training negatives
+    it still scores highest and trains on for a third of the epochs."""
     torch.manual_seed(seed)
     rng = np.random.default_rng(seed)
     use = np.nonzero(tr_mask & (ex.y >= 0))[0]
     y = torch.from_numpy(ex.y.astype(np.float32))
+    weight = np.ones(len(ex.y), dtype=np.float32)
     mean = ex.table.mean(axis=0)
     std = ex.table.std(axis=0) + 1e-3
     net = wakenet.WakeNet(mean, std, hidden=hidden)
     opt = torch.optim.AdamW(net.parameters(), lr=1e-3, weight_decay=1e-2)
     n_pos = int((ex.y[use] == 1).sum())
     n_neg = len(use) - n_pos
-    # Positives are few and all alike in value; negatives many. Weigh the positives up so
-    # that each class carries comparable weight, and keep false accepts rarer still by
-    # leaving the negatives a little more.
+    # Positives are few, negatives many: weigh the positives up so that the classes carry
+    # comparable weight, leaving the negatives somewhat more so that false accepts stay rare.
     pos_weight = torch.tensor(0.5 * n_neg / max(1, n_pos))
-    lossf = torch.nn.BCEWithLogitsLoss(pos_weight=pos_weight)
+    lossf = torch.nn.BCEWithLogitsLoss(pos_weight=pos_weight, reduction="none")
     batch = 1024
     log(f"  {n_pos} positive and {n_neg} negative training contexts")
-    for epoch in range(epochs):
-        net.train()
-        perm = rng.permutation(use)
-        total = 0.0
-        for s in range(0, len(perm), batch):
-            which = perm[s:s + batch]
-            loss = lossf(net.logits(ex.batch(which)), y[which])
-            opt.zero_grad()
-            loss.backward()
-            opt.step()
-            total += float(loss) * len(which)
-        if (epoch + 1) % log_every == 0 or epoch + 1 == epochs:
-            log(f"  epoch {epoch + 1}/{epochs}: loss {total / len(perm):.4f}")
-    net.eval()
+    schedule = [epochs] + [max(1, epochs // 3)] * mining_rounds
+    for round_, round_epochs in enumerate(schedule):
+        if round_ > 0:
+            neg = use[ex.y[use] == 0]
+            s = scores_of(net, ex, neg)
+            hard = neg[s > 0.05]
+            weight[hard] *= 4.0
+            log(f"  mining round {round_}: {len(hard)} negatives scored above 0.05, weighed up")
+        w = torch.from_numpy(weight)
+        for epoch in range(round_epochs):
+            net.train()
+            perm = rng.permutation(use)
+            total = 0.0
+            for s0 in range(0, len(perm), batch):
+                which = perm[s0:s0 + batch]
+                loss = (lossf(net.logits(ex.batch(which)), y[which]) * w[which]).mean()
+                opt.zero_grad()
+                loss.backward()
+                opt.step()
+                total += float(loss) * len(which)
+            if (epoch + 1) % log_every == 0 or epoch + 1 == round_epochs:
+                log(f"  round {round_} epoch {epoch + 1}/{round_epochs}: loss "
+                    f"{total / len(perm):.4f}")
+        net.eval()
     return net
 
 
@@ -172,6 +184,19 @@ def validate(net, ex, spans, val_streams, threshold=0.5):
             "negative_hours": seconds_neg / 3600.0, "stray": stray}
 
 
+def training_sets(data, phrase, seed, positives, confusable_streams, negative_minutes):
+    """Builds (once) the training streams: the phrase's positives and confusables, and the
+    other speech and noise that every phrase shares. Returns both set paths."""
+    folder = os.path.join(data, "wake")
+    slug = wakeset.slug(phrase)
+    pset = os.path.join(folder, f"{slug}-s{seed}-p{positives}-c{confusable_streams}.npz")
+    nset = os.path.join(folder, f"negatives-s{seed}-m{int(negative_minutes)}.npz")
+    wakeset.ensure(pset, wakeset.build_phrase_set, phrase, "train", seed, positives,
+                   confusable_streams)
+    wakeset.ensure(nset, wakeset.build_speech_negatives, "train", seed + 500, negative_minutes)
+    return pset, nset
+
+
 def main():
     p = argparse.ArgumentParser(description="Trains a wake model on the fixed embedding model.")
     p.add_argument("--phrase", required=True)
@@ -197,17 +222,10 @@ def main():
     t_start = time.time()
     timings = {}
 
-    folder = os.path.join(args.data, "wake")
-    os.makedirs(folder, exist_ok=True)
-    slug = wakeset.slug(args.phrase)
-    pset = os.path.join(folder, f"{slug}-s{args.seed}-p{args.positives}-c{args.confusable_streams}.npz")
-    nset = os.path.join(folder, f"negatives-s{args.seed}-m{int(args.negative_minutes)}.npz")
     t0 = time.time()
     log(f"training audio for \"{args.phrase}\"")
-    wakeset.ensure(pset, wakeset.build_phrase_set, args.phrase, "train", args.seed,
-                   args.positives, args.confusable_streams)
-    wakeset.ensure(nset, wakeset.build_speech_negatives, "train", args.seed + 500,
-                   args.negative_minutes)
+    pset, nset = training_sets(args.data, args.phrase, args.seed, args.positives,
+                               args.confusable_streams, args.negative_minutes)
     timings["synthesis"] = round(time.time() - t0)
 
     t0 = time.time()

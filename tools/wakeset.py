@@ -46,8 +46,8 @@ def confusables(phrase, rng, vocab, count=30):
             if (i, j) != (0, len(words)):
                 out.add(" ".join(words[i:j]))
     for i, w in enumerate(words):
-        cut = max(2, int(len(w) * 0.6))
-        out.add(" ".join(words[:i] + [w[:cut]] + words[i + 1:]))
+        if len(w) >= 5:  # a cut short word ("he" for "hey") would sound the same
+            out.add(" ".join(words[:i] + [w[:int(len(w) * 0.6)]] + words[i + 1:]))
         for _ in range(3):
             other = vocab[int(rng.integers(len(vocab)))]
             out.add(" ".join(words[:i] + [other] + words[i + 1:]))

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs what the training and evaluation tools need on top of the build: the speech
+# engines and voices, sox, PyTorch, scipy, matplotlib and the word list.
+set -euo pipefail
+KALWAKE_EXTRA_PACKAGES="espeak-ng flite festival festvox-kallpc16k festvox-kdlpc16k \
+festvox-us-slt-hts sox python3-torch python3-scipy python3-matplotlib wamerican \
+${KALWAKE_EXTRA_PACKAGES:-}" exec "$(dirname "$0")/install_deps.sh"
