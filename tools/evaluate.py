@@ -114,7 +114,7 @@ def count(fired_per_stream, spans):
 
 
 def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, threshold=0.5,
-             thresholds=None, log=print):
+             thresholds=None, neg_groups=None, log=print):
     lib = Library(lib_path)
     lib.load(frontend, model, threshold)
     t0 = time.time()
@@ -133,9 +133,7 @@ def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, thr
     seconds = time.time() - t0
     audio = sum(len(s) for s in pos_streams) + sum(len(s) for s in neg_streams)
     neg_hours = sum(len(s) for s in neg_streams) / SR / 3600.0
-    spans = list(pos_spans) + [(-1, -1)] * len(neg_streams)
-    hits, positives, _ = count(pos_fired, pos_spans)
-    _, _, stray = count(pos_fired, pos_spans)
+    hits, positives, stray = count(pos_fired, pos_spans)
     neg_false = sum(len(f) for f in neg_fired)
     # The latch replayed on the recorded scores must give what the library latched.
     replay = [latch(s, threshold) for s in pos_scores + neg_scores]
@@ -154,6 +152,13 @@ def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, thr
         "real_time_factor": seconds / (audio / SR),
         "latch_replay_mismatches": mismatch,
     }
+    if neg_groups is not None:
+        groups = {}
+        for g, s, f in zip(neg_groups, neg_streams, neg_fired):
+            e = groups.setdefault(g, {"hours": 0.0, "false_accepts": 0})
+            e["hours"] += len(s) / SR / 3600.0
+            e["false_accepts"] += len(f)
+        result["negative_groups"] = groups
     curve = []
     for t in thresholds if thresholds is not None else default_thresholds():
         fired = [latch(s, t) for s in pos_scores + neg_scores]
@@ -162,7 +167,6 @@ def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, thr
         curve.append({"threshold": float(t), "recall": h / max(1, p),
                       "false_accepts_per_hour": fa / max(neg_hours, 1e-9)})
     result["curve"] = curve
-    del spans
     return result
 
 
@@ -213,7 +217,8 @@ def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log
     n_streams, _ = wakeset.load_set(nset)
     pos = [(s, sp) for s, sp in zip(p_streams, p_spans) if sp[0] >= 0]
     conf_streams = [s for s, sp in zip(p_streams, p_spans) if sp[0] < 0]
-    return [s for s, _ in pos], [sp for _, sp in pos], conf_streams + n_streams
+    return [s for s, _ in pos], [sp for _, sp in pos], conf_streams + n_streams, \
+        ["confusable phrases"] * len(conf_streams) + ["other speech and noise"] * len(n_streams)
 
 
 def default_lib():
@@ -232,6 +237,8 @@ def report(result, log=print):
         f"negative audio: {result['false_accepts_per_hour']:.2f} per hour "
         f"(+{result['false_accepts_in_positive_streams']} stray detections in the positive "
         f"streams)")
+    for name, g in result.get("negative_groups", {}).items():
+        log(f"  {name}: {g['false_accepts']} in {g['hours']:.2f} h")
     log(f"streamed {result['audio_hours']:.2f} h through the library in {result['seconds']:.0f} s "
         f"(real-time factor {result['real_time_factor']:.4f})")
 
@@ -250,8 +257,10 @@ def main():
     p.add_argument("--det", help="PNG of the detection-error trade-off curve")
     p.add_argument("--json", help="write the figures here")
     args = p.parse_args()
-    pos, spans, neg = eval_sets(args.data, args.phrase, args.seed, args.positives, args.hours)
-    result = evaluate(args.lib, args.frontend, args.model, pos, spans, neg, args.threshold)
+    pos, spans, neg, groups = eval_sets(args.data, args.phrase, args.seed, args.positives,
+                                        args.hours)
+    result = evaluate(args.lib, args.frontend, args.model, pos, spans, neg, args.threshold,
+                      neg_groups=groups)
     report(result)
     if args.det:
         plot_det(result["curve"], args.det, f'"{args.phrase}": {result["positives"]} held-out '
