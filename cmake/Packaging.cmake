@@ -12,7 +12,10 @@ install(TARGETS kalmoris-wakeword
 
 # A fetched runtime is not on the system: install it beside the library, which finds it
 # through its $ORIGIN rpath.
-if(KALWAKE_ORT_FETCHED)
+if(KALWAKE_ORT_FETCHED AND WIN32)
+  # On Windows the DLL goes beside kalmoris-wakeword.dll, where the loader looks first.
+  install(FILES "${ONNXRUNTIME_LIBRARY}" DESTINATION ${CMAKE_INSTALL_BINDIR})
+elseif(KALWAKE_ORT_FETCHED)
   file(GLOB _ort_libs "${ONNXRUNTIME_LIBRARY_DIR}/libonnxruntime.so*")
   install(FILES ${_ort_libs} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()

@@ -11,6 +11,7 @@ packages=(
   python3-pytest python3-venv python3-setuptools python3-wheel # the Python package
   nodejs npm                                 # `npm pack` fetches the pinned ONNX Runtime
   clang-14 libclang-rt-14-dev                # fuzz preset: libFuzzer and its sanitizers
+  g++-mingw-w64-x86-64-posix wine64          # the Windows build and its tests under wine
 )
 if [[ -n "${KALWAKE_EXTRA_PACKAGES:-}" ]]; then
   read -r -a extra <<<"$KALWAKE_EXTRA_PACKAGES"
@@ -40,3 +41,4 @@ if ((${#missing[@]} > 0)); then
 fi
 
 "$(dirname "$0")/fetch_onnxruntime.sh" >/dev/null
+"$(dirname "$0")/fetch_onnxruntime_windows.sh" >/dev/null

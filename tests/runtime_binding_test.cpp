@@ -148,10 +148,11 @@ TEST_F(RuntimeBinding, FrontEndPathsAreJoinedWithOneSeparator) {
   ASSERT_EQ(kalwake_load(dir.c_str(), model("wake_mean_1").c_str(), 0.5f), 0);
   const auto paths = shim::session_paths();
   ASSERT_EQ(paths.size(), 6u);
-  EXPECT_EQ(paths[0], dir + "/melspectrogram.onnx");
-  EXPECT_EQ(paths[1], dir + "/embedding_model.onnx");
-  EXPECT_EQ(paths[3], dir + "/melspectrogram.onnx");
-  EXPECT_EQ(paths[4], dir + "/embedding_model.onnx");
+  const char sep = harness::kJoinSeparator;
+  EXPECT_EQ(paths[0], dir + sep + "melspectrogram.onnx");
+  EXPECT_EQ(paths[1], dir + sep + "embedding_model.onnx");
+  EXPECT_EQ(paths[3], dir + sep + "melspectrogram.onnx");
+  EXPECT_EQ(paths[4], dir + sep + "embedding_model.onnx");
 }
 
 TEST_F(RuntimeBinding, WakeModelPathsReachTheRuntimeUnchanged) {

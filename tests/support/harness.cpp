@@ -1,37 +1,80 @@
 #include "harness.h"
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 namespace harness {
 
 namespace fs = std::filesystem;
 
-std::string model(const std::string &stem) {
-  return std::string(KALWAKE_FIXTURE_DIR) + "/" + stem + ".onnx";
+namespace {
+
+#ifdef _WIN32
+// The fixtures sit in "fixtures" beside the test programs. Found from the program's own
+// location, the folder is a full Windows path wherever the build tree lives (under wine, a
+// path of the drive that maps the build tree).
+std::string fixture_dir() {
+  static const std::string dir = [] {
+    std::wstring exe(32768, L'\0');
+    const DWORD len = GetModuleFileNameW(nullptr, &exe[0], static_cast<DWORD>(exe.size()));
+    exe.resize(len);
+    return (fs::path(exe).parent_path() / "fixtures").u8string();
+  }();
+  return dir;
 }
+#else
+std::string fixture_dir() { return KALWAKE_FIXTURE_DIR; }
+#endif
+
+} // namespace
+
+std::string model(const std::string &stem) { return fixture_dir() + "/" + stem + ".onnx"; }
+
+fs::path native_path(const std::string &utf8) { return fs::u8path(utf8); }
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "kalwake-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed";
+  const fs::path base = fs::temp_directory_path();
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "kalwake-test-%08x", static_cast<unsigned>(random()));
+    std::error_code ec;
+    if (fs::create_directory(base / name, ec)) {
+      path_ = (base / name).u8string();
+    }
   }
-  path_ = pattern;
+  if (path_.empty()) {
+    ADD_FAILURE() << "no temporary folder could be made in " << base;
+  }
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  fs::remove_all(path_, ec);
+  fs::remove_all(native_path(path_), ec);
+}
+
+void place_model(const std::string &stem, const std::string &path) {
+#ifdef _WIN32
+  // Symbolic links need a privilege on Windows; the fixtures are small enough to copy.
+  fs::copy_file(native_path(model(stem)), native_path(path));
+#else
+  fs::create_symlink(model(stem), path);
+#endif
 }
 
 Frontend::Frontend(const std::string &mel_stem, const std::string &emb_stem) {
   if (!mel_stem.empty()) {
-    fs::create_symlink(model(mel_stem), dir_.file("melspectrogram.onnx"));
+    place_model(mel_stem, dir_.file("melspectrogram.onnx"));
   }
   if (!emb_stem.empty()) {
-    fs::create_symlink(model(emb_stem), dir_.file("embedding_model.onnx"));
+    place_model(emb_stem, dir_.file("embedding_model.onnx"));
   }
 }
 

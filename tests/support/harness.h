@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,22 @@ namespace harness {
 // A fixture model built by tests/fixtures/make_fixtures.py, by file stem ("wake_mean_1").
 std::string model(const std::string &stem);
 
-// A fresh temporary folder, removed with everything in it when the object goes.
+// The separator the library puts between a front-end folder and a file name.
+#ifdef _WIN32
+constexpr char kJoinSeparator = '\\';
+#else
+constexpr char kJoinSeparator = '/';
+#endif
+
+// A file-system path for a UTF-8 text (std::filesystem reads narrow text in the system code
+// page on Windows, which need not be UTF-8).
+std::filesystem::path native_path(const std::string &utf8);
+
+// Places the fixture model with the given stem at path (UTF-8), as a link or a copy.
+void place_model(const std::string &stem, const std::string &path);
+
+// A fresh temporary folder, removed with everything in it when the object goes. Its path is
+// UTF-8 text.
 class TempDir {
 public:
   TempDir();

@@ -1,8 +1,6 @@
 // Wraps the real ONNX Runtime function table; see ort_shim.h.
 #include "ort_shim.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,14 @@
 #include <set>
 
 #include "onnxruntime_c_api.h"
+
+// After the runtime's header, whose annotation macros would otherwise clash with the system's.
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 namespace shim {
 namespace {
@@ -125,10 +131,26 @@ WRAP(GetTensorElementType, (const OrtTensorTypeAndShapeInfo *i, ONNXTensorElemen
 WRAP(GetTensorShapeElementCount, (const OrtTensorTypeAndShapeInfo *i, size_t *out), (i, out))
 
 void record_path(const ORTCHAR_T *path) {
+#ifdef _WIN32
+  // The runtime got UTF-16; it is recorded as UTF-8 so that tests compare it with what they
+  // passed to the library. Converting back exposes any loss in the library's conversion.
+  std::string utf8;
+  const int n = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+  if (n > 0) {
+    utf8.resize(static_cast<size_t>(n));
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, &utf8[0], n, nullptr, nullptr);
+    utf8.resize(static_cast<size_t>(n - 1));
+  }
+  std::lock_guard<std::recursive_mutex> hold(st().lock);
+  if (st().records) {
+    st().paths.push_back(std::move(utf8));
+  }
+#else
   std::lock_guard<std::recursive_mutex> hold(st().lock);
   if (st().records) {
     st().paths.emplace_back(path);
   }
+#endif
 }
 
 // Wrappers that also count what the runtime hands out.
@@ -495,12 +517,53 @@ void keep_records(bool on) {
 
 } // namespace shim
 
-// The program's definition wins over the runtime's for the library's calls; the runtime's own
-// is found behind it.
-extern "C" const OrtApiBase *ORT_API_CALL OrtGetApiBase(void) NO_EXCEPTION {
+namespace {
+
+using GetBase = const OrtApiBase *(ORT_API_CALL *)();
+
+#ifdef _WIN32
+// This DLL stands where the library looks for onnxruntime.dll; the real runtime is the
+// onnxruntime.dll in the folder "runtime" beside it.
+GetBase real_get_api_base() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&shim::reset), &self)) {
+    return nullptr;
+  }
+  std::wstring path(32768, L'\0');
+  const DWORD len = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
+  if (len == 0 || len >= path.size()) {
+    return nullptr;
+  }
+  path.resize(len);
+  path.erase(path.find_last_of(L"\\/") + 1);
+  path += L"runtime\\onnxruntime.dll";
+  HMODULE real = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (real == nullptr) {
+    std::fprintf(stderr, "ort_shim: cannot open %ls (error %lu)\n", path.c_str(), GetLastError());
+    return nullptr;
+  }
+  return reinterpret_cast<GetBase>(reinterpret_cast<void *>(GetProcAddress(real, "OrtGetApiBase")));
+}
+#endif
+
+} // namespace
+
+#ifdef _WIN32
+#define SHIM_ENTRY __declspec(dllexport)
+#else
+#define SHIM_ENTRY
+#endif
+
+// The program's definition (on Windows: this DLL) wins over the runtime's for the library's
+// calls; the runtime's own is found behind it.
+extern "C" SHIM_ENTRY const OrtApiBase *ORT_API_CALL OrtGetApiBase(void) NO_EXCEPTION {
   shim::State &s = shim::st();
   if (s.real_base == nullptr) {
-    using GetBase = const OrtApiBase *(*)();
+#ifdef _WIN32
+    GetBase next = real_get_api_base();
+#else
     auto next = reinterpret_cast<GetBase>(dlsym(RTLD_NEXT, "OrtGetApiBase"));
     if (next == nullptr) {
       // A program linking the static library needs nothing else from the runtime, so the
@@ -508,6 +571,7 @@ extern "C" const OrtApiBase *ORT_API_CALL OrtGetApiBase(void) NO_EXCEPTION {
       void *ort = dlopen("libonnxruntime.so.1", RTLD_NOW | RTLD_GLOBAL);
       next = ort != nullptr ? reinterpret_cast<GetBase>(dlsym(ort, "OrtGetApiBase")) : nullptr;
     }
+#endif
     if (next == nullptr) {
       std::fprintf(stderr, "ort_shim: the runtime's OrtGetApiBase was not found\n");
       std::abort();
