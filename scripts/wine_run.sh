@@ -27,10 +27,12 @@ if ! wine="$(find_tool wine64 /usr/lib/wine/wine64 wine)" ||
   exit 127
 fi
 
-# The first program of a wine session starts wine's own service processes, which keep that
-# program's standard output: a test runner reading it would wait for them until the session
-# ends. So the session is started here, detached from our output, and kept for 30 s after its
-# last program; one caller at a time, so that programs started in parallel find it ready.
+# The first program of a wine session starts wine's service processes, and the first one that
+# needs a desktop starts explorer.exe; they keep that program's standard output, so a test
+# runner reading it would wait for them until the session ends. So the session is started
+# here, detached from our output (wineboot for the services, a call that needs the desktop
+# for explorer), and kept for 30 s after its last program; one caller at a time, so that
+# programs started in parallel find it ready.
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
@@ -39,6 +41,7 @@ if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
 fi
 if "$server" -p30 </dev/null >/dev/null 2>&1; then
   "$wine" wineboot </dev/null >/dev/null 2>&1 || true
+  "$wine" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 fi
 flock -u 9
 exec 9>&-

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -49,9 +48,9 @@ Golden golden(const std::string &name) {
 class RealMelFrontend {
 public:
   RealMelFrontend() {
-    std::filesystem::create_symlink(std::string(KALWAKE_MODELS_DIR) + "/melspectrogram.onnx",
-                                    dir_.file("melspectrogram.onnx"));
-    std::filesystem::create_symlink(model("emb_frames"), dir_.file("embedding_model.onnx"));
+    harness::place_file(std::string(KALWAKE_MODELS_DIR) + "/melspectrogram.onnx",
+                        dir_.file("melspectrogram.onnx"));
+    harness::place_model("emb_frames", dir_.file("embedding_model.onnx"));
   }
   const std::string &dir() const { return dir_.path(); }
 

@@ -30,14 +30,20 @@ std::string fixture_dir() {
   return dir;
 }
 #else
-std::string fixture_dir() { return KALWAKE_FIXTURE_DIR; }
+std::string fixture_dir() {
+  return KALWAKE_FIXTURE_DIR;
+}
 #endif
 
 } // namespace
 
-std::string model(const std::string &stem) { return fixture_dir() + "/" + stem + ".onnx"; }
+std::string model(const std::string &stem) {
+  return fixture_dir() + "/" + stem + ".onnx";
+}
 
-fs::path native_path(const std::string &utf8) { return fs::u8path(utf8); }
+fs::path native_path(const std::string &utf8) {
+  return fs::u8path(utf8);
+}
 
 TempDir::TempDir() {
   const fs::path base = fs::temp_directory_path();
@@ -60,13 +66,17 @@ TempDir::~TempDir() {
   fs::remove_all(native_path(path_), ec);
 }
 
-void place_model(const std::string &stem, const std::string &path) {
+void place_file(const std::string &from, const std::string &to) {
 #ifdef _WIN32
-  // Symbolic links need a privilege on Windows; the fixtures are small enough to copy.
-  fs::copy_file(native_path(model(stem)), native_path(path));
+  // Symbolic links need a privilege on Windows; the models are small enough to copy.
+  fs::copy_file(native_path(from), native_path(to));
 #else
-  fs::create_symlink(model(stem), path);
+  fs::create_symlink(from, to);
 #endif
+}
+
+void place_model(const std::string &stem, const std::string &path) {
+  place_file(model(stem), path);
 }
 
 Frontend::Frontend(const std::string &mel_stem, const std::string &emb_stem) {

@@ -29,7 +29,9 @@ constexpr char kJoinSeparator = '/';
 // page on Windows, which need not be UTF-8).
 std::filesystem::path native_path(const std::string &utf8);
 
-// Places the fixture model with the given stem at path (UTF-8), as a link or a copy.
+// Makes the file at from (UTF-8) appear at to as well: a link, or on Windows a copy.
+void place_file(const std::string &from, const std::string &to);
+// Places the fixture model with the given stem at path, as place_file does.
 void place_model(const std::string &stem, const std::string &path);
 
 // A fresh temporary folder, removed with everything in it when the object goes. Its path is
