@@ -36,9 +36,11 @@ fi
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+if [[ ! -d "$WINEPREFIX/drive_c" ]]; then
   echo "wine_run: creating the wine prefix $WINEPREFIX" >&2
 fi
+# The server needs the prefix folder; wineboot fills an empty one.
+mkdir -p "$WINEPREFIX"
 if "$server" -p30 </dev/null >/dev/null 2>&1; then
   "$wine" wineboot </dev/null >/dev/null 2>&1 || true
   "$wine" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
