@@ -27,12 +27,8 @@ if ! wine="$(find_tool wine64 /usr/lib/wine/wine64 wine)" ||
   exit 127
 fi
 
-# The first program of a wine session starts wine's service processes, and the first one that
-# needs a desktop starts explorer.exe; they keep that program's standard output, so a test
-# runner reading it would wait for them until the session ends. So the session is started
-# here, detached from our output (wineboot for the services, a call that needs the desktop
-# for explorer), and kept for 30 s after its last program; one caller at a time, so that
-# programs started in parallel find it ready.
+# One caller at a time makes the prefix and starts a wine session, kept for 30 s after its last
+# program, so that programs started in parallel find both ready.
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
@@ -43,9 +39,26 @@ fi
 mkdir -p "$WINEPREFIX"
 if "$server" -p30 </dev/null >/dev/null 2>&1; then
   "$wine" wineboot </dev/null >/dev/null 2>&1 || true
-  "$wine" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 fi
 flock -u 9
 exec 9>&-
 
-exec "$wine" "$@"
+# Wine's helper processes (the services, explorer.exe for the desktop), started on demand by a
+# program, outlive it holding every descriptor it inherited: a test runner reading the
+# program's output through a pipe would wait for them, up to the end of the session. So the
+# program writes into files, whose growth is relayed to our output until the program ends.
+out="$(mktemp -d "${TMPDIR:-/tmp}/wine_run.XXXXXX")"
+: >"$out/stdout"
+: >"$out/stderr"
+"$wine" "$@" <&0 >"$out/stdout" 2>"$out/stderr" &
+pid=$!
+trap 'kill "$pid" 2>/dev/null || true' TERM INT HUP
+tail -s 0.05 -n +1 -f --pid="$pid" "$out/stdout" &
+relay_out=$!
+tail -s 0.05 -n +1 -f --pid="$pid" "$out/stderr" >&2 &
+relay_err=$!
+rc=0
+wait "$pid" || rc=$?
+wait "$relay_out" "$relay_err" || true
+rm -rf "$out"
+exit "$rc"
