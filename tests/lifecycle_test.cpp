@@ -60,8 +60,8 @@ TEST_F(Lifecycle, LoadAddsUpToEightModelsInSlotOrder) {
   // Mel, embedding and the first wake model, in that order, then the seven added.
   const auto paths = shim::session_paths();
   ASSERT_EQ(paths.size(), 10u);
-  EXPECT_EQ(paths[0], probe_frontend().dir() + harness::kJoinSeparator + "melspectrogram.onnx");
-  EXPECT_EQ(paths[1], probe_frontend().dir() + harness::kJoinSeparator + "embedding_model.onnx");
+  EXPECT_EQ(paths[0], harness::frontend_file(probe_frontend().dir(), "melspectrogram.onnx"));
+  EXPECT_EQ(paths[1], harness::frontend_file(probe_frontend().dir(), "embedding_model.onnx"));
   EXPECT_EQ(paths[2], model("wake_mean_1"));
 }
 

@@ -16,12 +16,6 @@ namespace fs = std::filesystem;
 
 class Paths : public LibraryTest {};
 
-// How a front-end file path reaches the runtime: the separators the library writes.
-std::string joined(std::string folder, const std::string &file) {
-  std::replace(folder.begin(), folder.end(), '/', harness::kJoinSeparator);
-  return folder + harness::kJoinSeparator + file;
-}
-
 bool starts_with(const std::string &text, const std::string &prefix) {
   return text.rfind(prefix, 0) == 0;
 }
@@ -44,8 +38,8 @@ TEST_F(Paths, FoldersAndModelsUnderNonAsciiNamesLoadAndRun) {
   ASSERT_EQ(kalwake_load_model(second.c_str()), 1) << kalwake_last_error();
   const auto paths = shim::session_paths();
   ASSERT_EQ(paths.size(), 4u);
-  EXPECT_EQ(paths[0], joined(frontend, "melspectrogram.onnx"));
-  EXPECT_EQ(paths[1], joined(frontend, "embedding_model.onnx"));
+  EXPECT_EQ(paths[0], harness::frontend_file(frontend, "melspectrogram.onnx"));
+  EXPECT_EQ(paths[1], harness::frontend_file(frontend, "embedding_model.onnx"));
   EXPECT_EQ(paths[2], wake);
   EXPECT_EQ(paths[3], second);
   // The sessions are the fixture models: the probe front end and mean-scoring wake models.

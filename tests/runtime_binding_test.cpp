@@ -148,11 +148,12 @@ TEST_F(RuntimeBinding, FrontEndPathsAreJoinedWithOneSeparator) {
   ASSERT_EQ(kalwake_load(dir.c_str(), model("wake_mean_1").c_str(), 0.5f), 0);
   const auto paths = shim::session_paths();
   ASSERT_EQ(paths.size(), 6u);
-  const char sep = harness::kJoinSeparator;
-  EXPECT_EQ(paths[0], dir + sep + "melspectrogram.onnx");
-  EXPECT_EQ(paths[1], dir + sep + "embedding_model.onnx");
-  EXPECT_EQ(paths[3], dir + sep + "melspectrogram.onnx");
-  EXPECT_EQ(paths[4], dir + sep + "embedding_model.onnx");
+  const std::string mel = harness::frontend_file(dir, "melspectrogram.onnx");
+  const std::string emb = harness::frontend_file(dir, "embedding_model.onnx");
+  EXPECT_EQ(paths[0], mel);
+  EXPECT_EQ(paths[1], emb);
+  EXPECT_EQ(paths[3], mel);
+  EXPECT_EQ(paths[4], emb);
 }
 
 TEST_F(RuntimeBinding, WakeModelPathsReachTheRuntimeUnchanged) {

@@ -7,7 +7,14 @@
 // What the program does judge is exact: every value, status, name, type info and shape info
 // the library took from the runtime went back, and the unload released every session. Run
 // under the asan preset, LeakSanitizer checks the process at exit as well.
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <psapi.h> // after windows.h, which it needs
+#else
 #include <sys/resource.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +31,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+// The working set is what Windows calls resident memory.
+long rss_kib() {
+  PROCESS_MEMORY_COUNTERS pmc{};
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc)) {
+    return -1;
+  }
+  return static_cast<long>(pmc.WorkingSetSize / 1024);
+}
+
+long peak_rss_kib() {
+  PROCESS_MEMORY_COUNTERS pmc{};
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc)) {
+    return -1;
+  }
+  return static_cast<long>(pmc.PeakWorkingSetSize / 1024);
+}
+#else
 long rss_kib() {
   FILE *f = std::fopen("/proc/self/status", "r");
   if (f == nullptr) {
@@ -39,6 +64,13 @@ long rss_kib() {
   std::fclose(f);
   return kib;
 }
+
+long peak_rss_kib() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+#endif
 
 std::string fixture(const char *stem) {
   return std::string(KALWAKE_FIXTURE_DIR) + "/" + stem + ".onnx";
@@ -148,9 +180,7 @@ int main(int argc, char **argv) {
   kalwake_unload();
   check(shim::live().sessions == 0, "every session released");
   check(nothing_outstanding("after the chunks:"), "runtime objects outstanding");
-  struct rusage usage {};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("peak rss %ld KiB\n", usage.ru_maxrss);
+  std::printf("peak rss %ld KiB\n", peak_rss_kib());
   std::printf("%s\n", failures == 0 ? "leak_soak: clean" : "leak_soak: FAILED");
   return failures == 0 ? 0 : 1;
 }

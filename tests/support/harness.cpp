@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -39,6 +40,14 @@ std::string fixture_dir() {
 
 std::string model(const std::string &stem) {
   return fixture_dir() + "/" + stem + ".onnx";
+}
+
+std::string frontend_file(const std::string &folder, const std::string &file) {
+  std::string path = folder + "/" + file;
+#ifdef _WIN32
+  std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+  return path;
 }
 
 fs::path native_path(const std::string &utf8) {

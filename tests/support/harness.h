@@ -18,12 +18,9 @@ namespace harness {
 // A fixture model built by tests/fixtures/make_fixtures.py, by file stem ("wake_mean_1").
 std::string model(const std::string &stem);
 
-// The separator the library puts between a front-end folder and a file name.
-#ifdef _WIN32
-constexpr char kJoinSeparator = '\\';
-#else
-constexpr char kJoinSeparator = '/';
-#endif
+// The path the library hands to the runtime for a file of a front-end folder that does not
+// end in a separator: joined with '/', every '/' then a '\' on Windows.
+std::string frontend_file(const std::string &folder, const std::string &file);
 
 // A file-system path for a UTF-8 text (std::filesystem reads narrow text in the system code
 // page on Windows, which need not be UTF-8).

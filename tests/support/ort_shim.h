@@ -109,11 +109,11 @@ struct Output {
 // Called after every successful Run for each of its outputs; returning true replaces that
 // output with *out, made through the runtime (the model's own value is released). A value the
 // runtime refuses to make (a negative dimension, an unknown type) leaves the output as it was.
-void on_run(std::function<bool(size_t index, Output *out)> hook);
+SHIM_API void on_run(std::function<bool(size_t index, Output *out)> hook);
 
 // Stops or resumes keeping the call log, the created tensors and the session paths. Counters
 // and live objects are kept either way: long runs switch records off to keep memory flat.
-void keep_records(bool on);
+SHIM_API void keep_records(bool on);
 
 } // namespace shim
 
