@@ -1,8 +1,9 @@
-# Cross-builds for 64-bit Windows with Debian's mingw-w64 (g++-mingw-w64-x86-64-posix):
+# Cross-builds for 64-bit Windows with Debian's mingw-w64 (g++-mingw-w64-x86-64-posix); the
+# "windows" preset uses it:
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake
 #
-# The posix thread model gives the whole standard thread library (the tests start threads),
-# which the win32 model of this compiler version lacks. The compiler's own runtime
+# The posix thread model gives the standard thread library (the library's std::mutex, the
+# tests' std::thread), which the win32 model of this compiler version (gcc 12) lacks. The compiler's own runtime
 # (libgcc, libstdc++, winpthread) is linked statically, so that the DLL needs nothing beside
 # it but onnxruntime.dll and the DLLs every Windows system has. Test programs run under wine
 # through scripts/wine_run.sh.
