@@ -26,7 +26,6 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import stream_features as sf  # noqa: E402
-import wakeset  # noqa: E402
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHUNK = sf.CHUNK
@@ -204,6 +203,7 @@ def plot_det(curve, path, title):
 def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log=print):
     """Builds (once) and loads the held-out sets: phrase positives and confusables, and
     general negative audio of the given length."""
+    import wakeset  # speech synthesis: needed only to build the sets
     folder = os.path.join(data, "eval")
     conf = confusable_streams if confusable_streams is not None else max(40, positives // 4)
     pset = os.path.join(folder, f"{wakeset.slug(phrase)}-s{seed}-p{positives}-c{conf}.npz")

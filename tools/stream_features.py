@@ -68,6 +68,27 @@ def chunk_end_seconds(c):
     return (np.asarray(c) + 1) * CHUNK / mel.SAMPLE_RATE
 
 
+# Chunk end times relative to the phrase end (seconds) at which a wake model should fire...
+FIRE_FROM, FIRE_TO = -0.08, 0.24
+# ...and the neighbourhood around them where either answer is accepted. The score must fall
+# again soon after: the latch may fire again 0.64 s after a detection (cooldown 8 chunks),
+# and one spoken phrase should give one detection.
+EITHER_FROM, EITHER_TO = -0.25, 0.40
+
+
+def fire_labels(chunks, phrase_end=None):
+    """Training targets for the chunks of a stream: 1 fire, 0 stay quiet, -1 either.
+    phrase_end is the sample at which the wake phrase ends, or None for a stream without."""
+    y = np.zeros(chunks, dtype=np.int8)
+    if phrase_end is None or phrase_end < 0:
+        return y
+    rel = chunk_end_seconds(np.arange(chunks)) - phrase_end / mel.SAMPLE_RATE
+    eps = 1e-6  # window edges are inclusive, whatever the rounding of the times
+    y[(rel > EITHER_FROM + eps) & (rel <= EITHER_TO + eps)] = -1
+    y[(rel >= FIRE_FROM - eps) & (rel <= FIRE_TO + eps)] = 1
+    return y
+
+
 def main(argv):
     """stream_features.py PCM OUT_DIR: writes what the detector should feed its models for the
     16-bit little-endian stream in PCM: windows.f32 ([chunks, 76, 32] embedding inputs) and

@@ -33,14 +33,6 @@ import wakenet  # noqa: E402
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SR = mel.SAMPLE_RATE
 
-# Chunk end times relative to the phrase end (seconds) at which the model should fire...
-POSITIVE_FROM, POSITIVE_TO = -0.08, 0.24
-# ...and the neighbourhood around them where either answer is accepted. The score must fall
-# again soon after: the latch may fire again 0.64 s after a detection (cooldown 8 chunks),
-# and one spoken phrase should give one detection.
-IGNORE_FROM, IGNORE_TO = -0.25, 0.40
-
-
 def log(*args):
     print(*args, flush=True)
 
@@ -55,7 +47,7 @@ def embed_set(embedder, path, cache):
     bank = mel.filterbank()
     out = []
     t0 = time.time()
-    group, group_idx = [], []
+    group = []
 
     def flush():
         if not group:
@@ -80,17 +72,6 @@ def embed_set(embedder, path, cache):
     return out, spans
 
 
-def labels_for(chunks, span):
-    """1 to fire, 0 to stay quiet, -1 either, for each chunk of a stream."""
-    y = np.zeros(chunks, dtype=np.int8)
-    if span[0] < 0:
-        return y
-    rel = sf.chunk_end_seconds(np.arange(chunks)) - span[1] / SR
-    y[(rel > IGNORE_FROM) & (rel <= IGNORE_TO)] = -1
-    y[(rel >= POSITIVE_FROM) & (rel <= POSITIVE_TO)] = 1
-    return y
-
-
 class Examples:
     """Every chunk of a group of streams as (context rows, label), without copying the
     16-row contexts: each example is 16 row indices into one embedding table."""
@@ -103,7 +84,7 @@ class Examples:
             n = len(e)
             rows = np.arange(n)[:, None] - (sf.CONTEXT - 1) + np.arange(sf.CONTEXT)[None, :]
             idx.append(base + np.maximum(rows, 0))
-            lab.append(labels_for(n, span))
+            lab.append(sf.fire_labels(n, span[1] if span[0] >= 0 else None))
             stream.append(np.full(n, k))
             base += n
         self.idx = np.concatenate(idx).astype(np.int64)
@@ -297,7 +278,7 @@ def main():
         "settings": {"positives": args.positives, "confusable_streams": args.confusable_streams,
                      "negative_minutes": args.negative_minutes, "epochs": args.epochs,
                      "hidden": args.hidden, "threads": args.threads,
-                     "fire_from_end_s": [POSITIVE_FROM, POSITIVE_TO]},
+                     "fire_from_end_s": [sf.FIRE_FROM, sf.FIRE_TO]},
         "validation": val,
         "seconds": timings,
     }

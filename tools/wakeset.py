@@ -59,6 +59,23 @@ def confusables(phrase, rng, vocab, count=30):
     return out[:max(count, len(KALMORIS_CONFUSABLES) if slug(phrase) == "hey_kalmoris" else 0)]
 
 
+def near_miss(rng, phrase, near, vocab):
+    """One negative text: from the list of close phrases, or the phrase with one word
+    swapped for a random one ("hey omegas"), so that no single word of the phrase is
+    enough to fire on."""
+    r = rng.random()
+    words = phrase.split()
+    if r < 0.5 or len(words) < 2:
+        return near[int(rng.integers(len(near)))]
+    while True:
+        i = int(rng.integers(len(words)))
+        other = " ".join(vocab[int(j)] for j in rng.integers(0, len(vocab),
+                                                             int(rng.integers(1, 3))))
+        text = " ".join(words[:i] + [other] + words[i + 1:])
+        if text.lower() != phrase.lower():
+            return text
+
+
 def phrase_texts(phrase):
     """Ways of writing the phrase that make the engines vary their prosody."""
     words = phrase.split()
@@ -70,6 +87,16 @@ def phrase_texts(phrase):
 
 # --- Rendering ------------------------------------------------------------------------------
 
+def vary_speaker(rng, x):
+    """Half the training renditions are played faster or slower (by resampling): pitch,
+    formants and duration move together, as between a shorter and a longer vocal tract.
+    The training voices are mostly male; this reaches higher voices too."""
+    if x.size == 0 or rng.random() < 0.5:
+        return x
+    factor = rng.uniform(0.88, 1.3)
+    return wd.resample(x, int(round(wd.SR * factor)))
+
+
 class Voices:
     """Random renditions of texts by the voices of one split ("train" or "eval")."""
 
@@ -78,7 +105,7 @@ class Voices:
 
     def say(self, text):
         if self.split == "train":
-            return wd.trim(wd.speak(self.tts, self.rng, text, "train"))
+            return vary_speaker(self.rng, wd.trim(wd.speak(self.tts, self.rng, text, "train")))
         r = self.rng.random()
         if r < 0.45:
             voice = wd.FESTIVAL_EVAL_VOICES[int(self.rng.integers(len(wd.FESTIVAL_EVAL_VOICES)))]
@@ -212,7 +239,7 @@ def build_phrase_set(path, phrase, split, seed, positives, confusable_streams, l
                     log(f"  {split} positives: {done}/{positives}")
         near = confusables(phrase, rng, vocab)
         for i in range(confusable_streams):
-            group = [near[int(j)] for j in rng.integers(0, len(near), 4)]
+            group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
             clips = [c for c in voices.say_many(group) if c.size]
             streams.append(negative_stream(rng, clips, split, pool,
                                            rng.uniform(3.0, 6.0)))

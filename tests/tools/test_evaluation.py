@@ -1,0 +1,79 @@
+"""The evaluation's bookkeeping and the training targets: what counts as a detection of a
+phrase, how the latch is replayed over recorded scores, and where a wake model is taught to
+fire. A fault here would misstate every figure the evaluation reports."""
+import math
+import os
+import sys
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import evaluate as ev  # noqa: E402
+import stream_features as sf  # noqa: E402
+
+SR = 16000
+
+
+def chunk_ending_at(seconds):
+    """The chunk that completes at this stream time (a multiple of 80 ms)."""
+    return int(round(seconds / 0.08)) - 1
+
+
+def test_latch_replay_follows_warmup_threshold_and_cooldown():
+    # Predictions 1 to 13 at 0.9, then 0.3, 0.5, 0.6, NaN: the slot cannot fire during the
+    # 5-prediction warm-up, fires on the 6th, is blocked for the next 7, fires again on the
+    # 15th (a score equal to the threshold counts), and a NaN never fires.
+    scores = [0.9] * 13 + [0.3, 0.5, 0.6, math.nan]
+    assert ev.latch(scores, 0.5) == [5, 14]
+    # A score that stays high fires on predictions 6, 14, 22...
+    assert ev.latch([1.0] * 30, 0.5) == [5, 13, 21, 29]
+    assert ev.latch([0.49] * 30, 0.5) == []
+
+
+def test_a_detection_counts_from_the_phrase_start_to_1_5_s_after_its_end():
+    start, end = int(2.0 * SR), int(3.0 * SR)
+    span = [(start, end)]
+    inside_first = chunk_ending_at(2.08)
+    inside_last = chunk_ending_at(4.48)  # 1.48 s after the end
+    too_early = chunk_ending_at(1.92)
+    too_late = chunk_ending_at(4.56)
+    assert ev.count([[inside_first]], span) == (1, 1, 0)
+    assert ev.count([[inside_last]], span) == (1, 1, 0)
+    assert ev.count([[too_early]], span) == (0, 1, 1)
+    assert ev.count([[too_late]], span) == (0, 1, 1)
+    # Two detections of the same phrase are one hit, not a false accept.
+    assert ev.count([[inside_first, inside_last]], span) == (1, 1, 0)
+    # Every detection in a stream without the phrase is a false accept.
+    assert ev.count([[3, 40, 99], []], [(-1, -1), (-1, -1)]) == (0, 0, 3)
+
+
+def test_chunk_times_match_the_stream():
+    # Chunk c is complete once 1280 (c + 1) samples have been written.
+    assert sf.chunk_end_seconds(0) == 0.08
+    assert np.allclose(sf.chunk_end_seconds(np.arange(3)), [0.08, 0.16, 0.24])
+    assert sf.chunk_count(1279) == 0 and sf.chunk_count(2560) == 2
+
+
+def test_a_wake_model_is_taught_to_fire_right_after_the_phrase_ends():
+    end = int(3.04 * SR)  # the phrase ends at 3.04 s: both window edges fall on chunk ends
+    y = sf.fire_labels(80, end)
+    times = sf.chunk_end_seconds(np.arange(80))
+    fire = times[y == 1]
+    assert np.allclose(fire, [2.96, 3.04, 3.12, 3.20, 3.28])
+    # Well before and well after the phrase, stay quiet.
+    assert (y[times < 2.78] == 0).all() and (y[times > 3.45] == 0).all()
+    # Around the firing window either answer is taken.
+    assert (y[(times > 2.80) & (times < 2.95)] == -1).all()
+    assert (y[(times > 3.29) & (times < 3.44)] == -1).all()
+    # The score must be down again before the latch could fire a second time.
+    assert sf.EITHER_TO < sf.FIRE_FROM + 8 * 0.08
+    assert (sf.fire_labels(80, None) == 0).all()
+
+
+def test_wake_contexts_repeat_the_first_embedding_before_sixteen_exist():
+    e = np.arange(20, dtype=np.float32).reshape(20, 1)
+    ctx = sf.wake_contexts(e)
+    assert ctx.shape == (20, 16, 1)
+    assert (ctx[0, :, 0] == 0).all()
+    assert list(ctx[3, :, 0]) == [0] * 12 + [0, 1, 2, 3]
+    assert list(ctx[19, :, 0]) == list(range(4, 20))
