@@ -256,6 +256,9 @@ def main():
     p.add_argument("--threshold", type=float, default=0.5)
     p.add_argument("--det", help="PNG of the detection-error trade-off curve")
     p.add_argument("--json", help="write the figures here")
+    p.add_argument("--manifest", metavar="NAME",
+                   help="record the figures as the evaluation of entry NAME of "
+                        "models/MANIFEST.json")
     args = p.parse_args()
     pos, spans, neg, groups = eval_sets(args.data, args.phrase, args.seed, args.positives,
                                         args.hours)
@@ -269,6 +272,18 @@ def main():
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(result, f, indent=2)
+    if args.manifest:
+        import wakenet
+        path = os.path.join(HERE, "models", "MANIFEST.json")
+        with open(path, encoding="utf-8") as f:
+            entry = json.load(f)[args.manifest]
+        if entry.get("sha256") != wakenet.sha256(args.model):
+            sys.exit(f"{args.model} is not the model of manifest entry {args.manifest}")
+        entry["evaluation"] = {k: v for k, v in result.items() if k != "curve"}
+        entry["evaluation"]["command"] = "tools/evaluate.py " + " ".join(
+            f'"{a}"' if " " in a else a for a in sys.argv[1:])
+        entry["evaluation"]["seed"] = args.seed
+        wakenet.update_manifest(path, args.manifest, entry)
     if result["latch_replay_mismatches"]:
         print(f"warning: the replayed latch differs from the library on "
               f"{result['latch_replay_mismatches']} streams", file=sys.stderr)
