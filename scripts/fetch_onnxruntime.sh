@@ -14,6 +14,8 @@ PKG_SHA512="064cf176e499f4891e0cfe90f25cf64c553689eee1492bd2ed921fccca28131a2ad0
 HEADERS_IN_PKG="package/Plugins/iOS~/onnxruntime.xcframework/ios-arm64_x86_64-simulator/onnxruntime.framework/Headers"
 LIB_IN_PKG="package/Plugins/Linux/x64/libonnxruntime.so"
 
+source "$(dirname "$0")/npm_fetch.sh"
+
 cache="${1:-${KALWAKE_CACHE_DIR:-$HOME/.cache/kalmoris-wakeword}}"
 root="$cache/onnxruntime-$ORT_VERSION"
 
@@ -22,26 +24,10 @@ if [[ -f "$root/.complete" ]]; then
   exit 0
 fi
 
-if ! command -v npm >/dev/null 2>&1; then
-  echo "fetch_onnxruntime: npm is needed to fetch ONNX Runtime (apt-get install npm)" >&2
-  exit 1
-fi
-
 mkdir -p "$cache"
 work="$(mktemp -d "$cache/fetch.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-
-echo "fetch_onnxruntime: fetching $PKG_NAME@$PKG_VERSION (about 150 MB) ..." >&2
-(cd "$work" && npm pack --silent "$PKG_NAME@$PKG_VERSION" >/dev/null)
-tarball="$work/$PKG_NAME-$PKG_VERSION.tgz"
-
-actual="$(sha512sum "$tarball" | cut -d' ' -f1)"
-if [[ "$actual" != "$PKG_SHA512" ]]; then
-  echo "fetch_onnxruntime: sha512 mismatch for $PKG_NAME@$PKG_VERSION" >&2
-  echo "  expected $PKG_SHA512" >&2
-  echo "  got      $actual" >&2
-  exit 1
-fi
+tarball="$(npm_fetch_checked "$PKG_NAME" "$PKG_VERSION" "$PKG_SHA512" "$work")"
 
 tar -xzf "$tarball" -C "$work" "$HEADERS_IN_PKG" "$LIB_IN_PKG"
 

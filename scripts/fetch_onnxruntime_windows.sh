@@ -15,6 +15,8 @@ PKG_SHA512="b7086cd42d82fc1164cf5c9ce4e634288536194aba0d444eee10f86f1e50d90cb79c
 DLL_IN_PKG="package/bin/napi-v6/win32/x64/onnxruntime.dll"
 
 here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/npm_fetch.sh"
+
 cache="${1:-${KALWAKE_CACHE_DIR:-$HOME/.cache/kalmoris-wakeword}}"
 root="$cache/onnxruntime-win-x64-$ORT_VERSION"
 
@@ -26,26 +28,10 @@ fi
 # The headers come from the Linux runtime's cache (fetched there when missing).
 linux_root="$("$here/fetch_onnxruntime.sh" "$cache" | tail -n1)"
 
-if ! command -v npm >/dev/null 2>&1; then
-  echo "fetch_onnxruntime_windows: npm is needed to fetch ONNX Runtime (apt-get install npm)" >&2
-  exit 1
-fi
-
 mkdir -p "$cache"
 work="$(mktemp -d "$cache/fetch.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-
-echo "fetch_onnxruntime_windows: fetching $PKG_NAME@$PKG_VERSION (about 115 MB) ..." >&2
-(cd "$work" && npm pack --silent "$PKG_NAME@$PKG_VERSION" >/dev/null)
-tarball="$work/$PKG_NAME-$PKG_VERSION.tgz"
-
-actual="$(sha512sum "$tarball" | cut -d' ' -f1)"
-if [[ "$actual" != "$PKG_SHA512" ]]; then
-  echo "fetch_onnxruntime_windows: sha512 mismatch for $PKG_NAME@$PKG_VERSION" >&2
-  echo "  expected $PKG_SHA512" >&2
-  echo "  got      $actual" >&2
-  exit 1
-fi
+tarball="$(npm_fetch_checked "$PKG_NAME" "$PKG_VERSION" "$PKG_SHA512" "$work")"
 
 tar -xzf "$tarball" -C "$work" "$DLL_IN_PKG"
 
