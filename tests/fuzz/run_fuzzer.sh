@@ -2,6 +2,8 @@
 # Runs one libFuzzer harness for a bounded time and sums up what it reached.
 #   run_fuzzer.sh FUZZER SECONDS MAX_LEN WORK_CORPUS SEED_DIR...
 # KALWAKE_FUZZ_SECONDS in the environment, when set, takes the place of SECONDS.
+# KALWAKE_FUZZ_SEED (default 1) seeds the mutations, so that a CI run is repeatable: what fails
+# there fails the same way here. 0 asks libFuzzer for a fresh seed, for exploratory runs.
 # MAX_LEN bounds an input in bytes (0: the largest seed); inputs are tried at any length up
 # to it from the start, since a harness that reads a call sequence needs room to say much.
 # New inputs go to WORK_CORPUS; the seed folders are only read. A crash or a broken invariant
@@ -9,6 +11,7 @@
 set -euo pipefail
 fuzzer="$1"
 seconds="${KALWAKE_FUZZ_SECONDS:-$2}"
+seed="${KALWAKE_FUZZ_SEED:-1}"
 max_len="$3"
 work="$4"
 shift 4
@@ -27,7 +30,7 @@ log="$work/../$name.log"
 # (throwing_new.cpp gives operator new the plain build's behaviour, hence no mismatch check).
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:detect_leaks=0:alloc_dealloc_mismatch=0"
 status=0
-"$fuzzer" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=0 -print_final_stats=1 \
+"$fuzzer" -seed="$seed" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=0 -print_final_stats=1 \
   -print_coverage=1 -artifact_prefix="$work/../$name-" "${len_flags[@]}" "$work" "$@" >"$log" 2>&1 || status=$?
 
 # The figures: executions, libFuzzer's coverage counters, and the edges of the library's own
