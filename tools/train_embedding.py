@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import melspec_reference as mel  # noqa: E402
 import stream_features as sf  # noqa: E402
 import wakedata as wd  # noqa: E402
+import wakefit  # noqa: E402
 import wakenet  # noqa: E402
 
 WINDOW_SAMPLES = (sf.WINDOW_FRAMES - 1) * mel.HOP_LENGTH + mel.FRAME_LENGTH  # 12512
@@ -39,13 +40,30 @@ def pick_vocabulary(rng, count):
     return sorted(rng.choice(words, size=count, replace=False).tolist())
 
 
-def synthesize_words(rng, vocab, espeak_runs, flite_runs):
-    """Renditions of every word: [(label, int16 clip)]. Label 0 is reserved for no word."""
+def synthesis_runs(rng, espeak_runs, flite_runs):
+    """One entry a run, each with its own voice settings: the whole vocabulary is spoken once
+    a run. flite's voices are all male; half their runs raise the pitch towards a higher
+    voice (the feature step also shifts formants, see make_example)."""
+    runs = []
+    for _ in range(espeak_runs):
+        voice, rate, pitch = wd.random_espeak_voice(rng, "train")
+        runs.append(("espeak", voice, rate, pitch))
+    for run in range(flite_runs):
+        voice = wd.FLITE_TRAIN_VOICES[run % len(wd.FLITE_TRAIN_VOICES)]
+        stretch = float(rng.uniform(0.8, 1.3))
+        f0 = float(rng.uniform(80, 240)) if (run // len(wd.FLITE_TRAIN_VOICES)) % 2 else None
+        runs.append(("flite", voice, stretch, f0))
+    return runs
+
+
+def _speak_run(job):
+    """Worker: one run over the vocabulary -> [(label, int16 clip)]."""
+    run, vocab = job
     tts = wd.Tts()
     out = []
     try:
-        for run in range(espeak_runs):
-            voice, rate, pitch = wd.random_espeak_voice(rng, "train")
+        if run[0] == "espeak":
+            _, voice, rate, pitch = run
             for start in range(0, len(vocab), 100):
                 batch = vocab[start:start + 100]
                 pieces = tts.espeak_words(batch, voice, rate, pitch)
@@ -53,19 +71,48 @@ def synthesize_words(rng, vocab, espeak_runs, flite_runs):
                     continue
                 for i, p in enumerate(pieces):
                     out.append((start + i + 1, wd.to_pcm(p, -3.0)))
-            log(f"  espeak run {run + 1}/{espeak_runs} ({voice}, {rate:.0f} wpm): {len(out)} clips")
-        for run in range(flite_runs):
-            voice = wd.FLITE_TRAIN_VOICES[run % len(wd.FLITE_TRAIN_VOICES)]
-            stretch = float(rng.uniform(0.8, 1.3))
-            f0 = float(rng.uniform(80, 200)) if run >= len(wd.FLITE_TRAIN_VOICES) else None
+        else:
+            _, voice, stretch, f0 = run
             for i, word in enumerate(vocab):
                 x = wd.trim(tts.flite(word, voice, stretch, f0))
                 if x.size:
                     out.append((i + 1, wd.to_pcm(x, -3.0)))
-            log(f"  flite run {run + 1}/{flite_runs} ({voice}): {len(out)} clips")
     finally:
         tts.close()
     return out
+
+
+def synthesize_words(rng, vocab, espeak_runs, flite_runs, workers=2):
+    """Renditions of every word: [(label, int16 clip, run)]. Label 0 is reserved for no word.
+    The runs are spoken by worker processes; the result does not depend on their number."""
+    runs = synthesis_runs(rng, espeak_runs, flite_runs)
+    out = []
+    with _pool(workers) as pool:
+        for k, clips in enumerate(pool.imap(_speak_run, [(r, vocab) for r in runs])):
+            out += [(label, clip, k) for label, clip in clips]
+            r = runs[k]
+            log(f"  run {k + 1}/{len(runs)} ({r[0]} {r[1]}): {len(out)} clips")
+    return out
+
+
+class _Serial:
+    """Stands in for a process pool when one worker is asked for."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def imap(self, fn, jobs):
+        return map(fn, jobs)
+
+
+def _pool(workers):
+    if workers <= 1:
+        return _Serial()
+    import multiprocessing
+    return multiprocessing.get_context("fork").Pool(workers)
 
 
 def place(canvas, clip, start):
@@ -81,6 +128,9 @@ def make_example(rng, clip, clips, noise_pool):
     speech = np.zeros(n)
     if clip is not None:
         x = clip.astype(np.float64) / 32768.0
+        if rng.random() < 0.6:
+            # A shorter or longer vocal tract: pitch, formants and pace move together.
+            x = wd.shift_speaker(x, rng.uniform(0.85, 1.3))
         centre = n // 2 + int(rng.uniform(-0.12, 0.12) * wd.SR)
         start = centre - len(x) // 2
         place(speech, x, start)
@@ -118,28 +168,51 @@ def make_example(rng, clip, clips, noise_pool):
     return mel.scaled(mel.melspectrogram(pcm.astype(np.float64)))
 
 
-def build_features(rng, clips, labels, per_clip, background):
-    pool = [c.astype(np.float64) / 32768.0 for c in clips[:2000]]
-    xs, ys = [], []
-    t0 = time.time()
-    for i, (clip, label) in enumerate(zip(clips, labels)):
+_SHARED = {}
+
+
+def _feature_block(job):
+    """Worker: the windows of clips [a, b) (or `background` windows without a word), from
+    the block's own seed so that the result does not depend on the number of workers."""
+    seed, a, b, per_clip, background = job
+    clips, pool = _SHARED["clips"], _SHARED["pool"]
+    rng = np.random.default_rng(seed)
+    xs = []
+    for i in range(a, b):
         for _ in range(per_clip):
-            xs.append(make_example(rng, clip, clips, pool).astype(np.float16))
-            ys.append(label)
-        if (i + 1) % 2000 == 0:
-            log(f"  features: {i + 1}/{len(clips)} clips, {time.time() - t0:.0f} s")
+            xs.append(make_example(rng, clips[i], clips, pool).astype(np.float16))
     for _ in range(background):
         xs.append(make_example(rng, None, clips, pool).astype(np.float16))
-        ys.append(0)
-    return np.stack(xs), np.array(ys, dtype=np.int64)
+    return np.stack(xs) if xs else np.zeros((0, sf.WINDOW_FRAMES, mel.N_MELS), np.float16)
 
 
-def train(x, y, classes, val_fraction, epochs, seed, batch=128):
+def build_features(rng, clips, labels, per_clip, background, workers=2, block=1000):
+    """(x [M, 76, 32] float16, y [M], clip index of each window, -1 for no word)."""
+    order = rng.permutation(len(clips))[:2000]
+    _SHARED["clips"] = clips
+    _SHARED["pool"] = [clips[i].astype(np.float64) / 32768.0 for i in order]
+    jobs = [(int(rng.integers(1 << 31)), a, min(a + block, len(clips)), per_clip, 0)
+            for a in range(0, len(clips), block)]
+    for a in range(0, background, block):
+        jobs.append((int(rng.integers(1 << 31)), 0, 0, 0, min(block, background - a)))
+    xs = []
+    t0 = time.time()
+    with _pool(workers) as pool:
+        for k, x in enumerate(pool.imap(_feature_block, jobs)):
+            xs.append(x)
+            if (k + 1) % 10 == 0:
+                log(f"  features: {k + 1}/{len(jobs)} blocks, {time.time() - t0:.0f} s")
+    _SHARED.clear()
+    clip_of = np.concatenate([np.repeat(np.arange(len(clips)), per_clip),
+                              np.full(background, -1)])
+    y = np.concatenate([np.repeat(np.asarray(labels, dtype=np.int64), per_clip),
+                        np.zeros(background, dtype=np.int64)])
+    return np.concatenate(xs), y, clip_of
+
+
+def train(x, y, classes, tr, val, epochs, seed, batch=128):
     torch.manual_seed(seed)
     rng = np.random.default_rng(seed)
-    order = rng.permutation(len(x))
-    n_val = int(len(x) * val_fraction)
-    val, tr = order[:n_val], order[n_val:]
     model = wakenet.WordClassifier(classes)
     opt = torch.optim.AdamW(model.parameters(), lr=3e-3, weight_decay=1e-3)
     steps = max(1, epochs * (len(tr) // batch))
@@ -184,33 +257,39 @@ def evaluate(model, xt, yt, idx, batch=512):
     return correct / max(1, len(idx))
 
 
-def features(data, seed, words, espeak_runs, flite_runs, per_clip):
+def features(data, seed, words, espeak_runs, flite_runs, per_clip, workers=2):
     """The training examples, synthesized and cached under data/embedding on first use:
-    (x [M, 76, 32] float16, y [M], vocabulary, synthesis seconds, feature seconds)."""
+    (x [M, 76, 32] float16, y [M], run of each window (-1 without a word), vocabulary,
+    synthesis seconds, feature seconds)."""
     folder = os.path.join(data, "embedding")
     os.makedirs(folder, exist_ok=True)
-    key = f"s{seed}-w{words}-e{espeak_runs}-f{flite_runs}-p{per_clip}"
+    key = f"v2-s{seed}-w{words}-e{espeak_runs}-f{flite_runs}-p{per_clip}"
     path = os.path.join(folder, f"features-{key}.npz")
     if os.path.exists(path):
         log(f"features from {path}")
         d = np.load(path)
-        return d["x"], d["y"], d["vocab"].tolist(), float(d["synth_s"]), float(d["feat_s"])
+        return (d["x"], d["y"], d["run"], d["vocab"].tolist(), float(d["synth_s"]),
+                float(d["feat_s"]))
     rng = np.random.default_rng(seed)
     vocab = pick_vocabulary(rng, words)
     log(f"synthesizing {len(vocab)} words")
     t0 = time.time()
-    pairs = synthesize_words(rng, vocab, espeak_runs, flite_runs)
+    triples = synthesize_words(rng, vocab, espeak_runs, flite_runs, workers)
     synth_s = time.time() - t0
-    labels = [label for label, _ in pairs]
-    clips = [clip for _, clip in pairs]
+    labels = [label for label, _, _ in triples]
+    clips = [clip for _, clip, _ in triples]
+    runs = np.array([run for _, _, run in triples], dtype=np.int64)
+    del triples
     log(f"{len(clips)} clips in {synth_s:.0f} s; building features")
     t0 = time.time()
-    x, y = build_features(rng, clips, labels, per_clip, background=len(clips) // 10)
+    x, y, clip_of = build_features(rng, clips, labels, per_clip, len(clips) // 10, workers)
+    run_of = np.where(clip_of >= 0, runs[np.maximum(clip_of, 0)], -1)
     feat_s = time.time() - t0
-    np.savez(path + ".tmp.npz", x=x, y=y, vocab=np.array(vocab), synth_s=synth_s, feat_s=feat_s)
+    np.savez(path + ".tmp.npz", x=x, y=y, run=run_of, vocab=np.array(vocab), synth_s=synth_s,
+             feat_s=feat_s)
     os.replace(path + ".tmp.npz", path)
     log(f"{len(x)} examples in {feat_s:.0f} s -> {path}")
-    return x, y, vocab, synth_s, feat_s
+    return x, y, run_of, vocab, synth_s, feat_s
 
 
 def main():
@@ -219,19 +298,24 @@ def main():
     p.add_argument("--data", default=os.path.join(here, "data"))
     p.add_argument("--out", default=os.path.join(here, "models", "embedding_model.onnx"))
     p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--words", type=int, default=400)
-    p.add_argument("--espeak-runs", type=int, default=30)
-    p.add_argument("--flite-runs", type=int, default=8)
+    p.add_argument("--words", type=int, default=1000)
+    p.add_argument("--espeak-runs", type=int, default=60)
+    p.add_argument("--flite-runs", type=int, default=16)
     p.add_argument("--per-clip", type=int, default=2)
-    p.add_argument("--epochs", type=int, default=8)
-    p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--epochs", type=int, default=12)
+    p.add_argument("--threads", type=int, default=2, help="threads and worker processes")
     args = p.parse_args()
-    torch.set_num_threads(args.threads)
     t_start = time.time()
-    x, y, vocab, synth_s, feat_s = features(args.data, args.seed, args.words, args.espeak_runs,
-                                            args.flite_runs, args.per_clip)
+    x, y, run_of, vocab, synth_s, feat_s = features(args.data, args.seed, args.words,
+                                                    args.espeak_runs, args.flite_runs,
+                                                    args.per_clip, args.threads)
+    # Threads are set after the worker processes are done, so that none is forked with them.
+    torch.set_num_threads(args.threads)
+    held = wakefit.validation_runs(args.espeak_runs + args.flite_runs, args.espeak_runs)
+    tr, val = wakefit.split_windows(run_of, held, args.seed)
+    log(f"{len(tr)} training and {len(val)} validation windows (held-out voice runs {held})")
     t0 = time.time()
-    model, history = train(x, y, len(vocab) + 1, 0.08, args.epochs, args.seed)
+    model, history = train(x, y, len(vocab) + 1, tr, val, args.epochs, args.seed)
     train_s = time.time() - t0
     wakenet.export_embedder(model.embedder, args.out)
     example = torch.ones(1, wakenet.WINDOW_FRAMES, wakenet.MEL_BINS, 1)
@@ -250,6 +334,8 @@ def main():
                                ", ".join(wd.FLITE_TRAIN_VOICES),
                      "noises": wd.TRAIN_NOISES},
         "metrics": {"word_accuracy_validation": history[-1]["val_acc"],
+                    "validation": "every window of voice runs " + str(held) +
+                                  " (not trained on) and 8% of the no-word windows",
                     "classes": len(vocab) + 1},
         "seconds": {"synthesis": round(synth_s), "features": round(feat_s),
                     "training": round(train_s), "total_this_run": round(time.time() - t_start)},

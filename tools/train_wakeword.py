@@ -28,6 +28,7 @@ import evaluate as ev  # noqa: E402
 import melspec_reference as mel  # noqa: E402
 import stream_features as sf  # noqa: E402
 import wakeset  # noqa: E402
+import wakefit  # noqa: E402
 import wakenet  # noqa: E402
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -72,27 +73,9 @@ def embed_set(embedder, path, cache):
     return out, spans
 
 
-class Examples:
-    """Every chunk of a group of streams as (context rows, label), without copying the
-    16-row contexts: each example is 16 row indices into one embedding table."""
-
-    def __init__(self, embs, spans):
-        self.table = np.concatenate(embs).astype(np.float32)
-        idx, lab, stream = [], [], []
-        base = 0
-        for k, (e, span) in enumerate(zip(embs, spans)):
-            n = len(e)
-            rows = np.arange(n)[:, None] - (sf.CONTEXT - 1) + np.arange(sf.CONTEXT)[None, :]
-            idx.append(base + np.maximum(rows, 0))
-            lab.append(sf.fire_labels(n, span[1] if span[0] >= 0 else None))
-            stream.append(np.full(n, k))
-            base += n
-        self.idx = np.concatenate(idx).astype(np.int64)
-        self.y = np.concatenate(lab)
-        self.stream = np.concatenate(stream)
-
+class Examples(wakefit.Examples):
     def batch(self, which):
-        return torch.from_numpy(self.table[self.idx[which]])
+        return torch.from_numpy(self.rows(which))
 
 
 def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5):
@@ -120,9 +103,8 @@ def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5):
         if round_ > 0:
             neg = use[ex.y[use] == 0]
             s = scores_of(net, ex, neg)
-            hard = neg[s > 0.05]
-            weight[hard] *= 4.0
-            log(f"  mining round {round_}: {len(hard)} negatives scored above 0.05, weighed up")
+            hard = wakefit.weigh_up_hard(weight, neg, s)
+            log(f"  mining round {round_}: {hard} negatives scored above 0.05, weighed up")
         w = torch.from_numpy(weight)
         for epoch in range(round_epochs):
             net.train()
@@ -171,16 +153,18 @@ def validate(net, ex, spans, val_streams, n_phrase_streams, threshold=0.5):
             "false_accepts": fa, "negative_hours": hours}
 
 
-def training_sets(data, phrase, seed, positives, confusable_streams, negative_minutes):
+def training_sets(data, phrase, seed, positives, confusable_streams, negative_minutes,
+                  workers=2):
     """Builds (once) the training streams: the phrase's positives and confusables, and the
     other speech and noise that every phrase shares. Returns both set paths."""
     folder = os.path.join(data, "wake")
     slug = wakeset.slug(phrase)
-    pset = os.path.join(folder, f"{slug}-s{seed}-p{positives}-c{confusable_streams}.npz")
-    nset = os.path.join(folder, f"negatives-s{seed}-m{int(negative_minutes)}.npz")
-    wakeset.ensure(pset, wakeset.build_phrase_set, phrase, "train", seed, positives,
-                   confusable_streams)
-    wakeset.ensure(nset, wakeset.build_speech_negatives, "train", seed + 500, negative_minutes)
+    pset = os.path.join(folder, f"{slug}-b-s{seed}-p{positives}-c{confusable_streams}.npz")
+    nset = os.path.join(folder, f"negatives-b-s{seed}-m{int(negative_minutes)}.npz")
+    wakeset.ensure(pset, wakeset.build_phrase_set_parallel, phrase, "train", seed, positives,
+                   confusable_streams, workers)
+    wakeset.ensure(nset, wakeset.build_speech_negatives_parallel, "train", seed + 500,
+                   negative_minutes, workers=workers)
     return pset, nset
 
 
@@ -212,7 +196,7 @@ def main():
     t0 = time.time()
     log(f"training audio for \"{args.phrase}\"")
     pset, nset = training_sets(args.data, args.phrase, args.seed, args.positives,
-                               args.confusable_streams, args.negative_minutes)
+                               args.confusable_streams, args.negative_minutes, args.threads)
     timings["synthesis"] = round(time.time() - t0)
 
     t0 = time.time()

@@ -66,6 +66,14 @@ def _read_wav(path):
     return resample(x, rate)
 
 
+def shift_speaker(x, factor):
+    """x played `factor` times faster (by resampling): pitch and formants rise by the factor
+    and the duration shrinks, as from a longer to a shorter vocal tract. The rate is rounded
+    to 100 Hz, which keeps the polyphase filter short (a rate prime to 16000 would make it
+    thousands of taps long)."""
+    return resample(x, int(round(SR * factor / 100.0)) * 100)
+
+
 def resample(x, rate):
     if rate == SR:
         return x

@@ -30,6 +30,16 @@ KALMORIS_CONFUSABLES = [
     "kalmar is", "hey, come on", "hey, call me", "hey cal, more rice", "hey commerce",
     "calm horses", "hey, Carl Morris", "hey chorus", "clamorous", "hey kalmor",
 ]
+# More of them, for training only: the evaluation's confusables stay the list above, so
+# that its held-out audio does not change with this one.
+KALMORIS_TRAIN_CONFUSABLES = [
+    "hey maurice", "hey boris", "hey doris", "hey harris", "hey paris", "hey calories",
+    "hey cameras", "hey clamour", "hey glamorous", "hey amorous", "hey carlos",
+    "hey, call Maurice", "they call Morris", "hey calamity", "hey kilometres",
+    "hey, come over", "hey, calm down", "say calm Morris", "hey Carmen", "hey camera",
+    "hey chlorine", "hey Kelly Morris", "hey Karl Marx", "hey calmer", "hey, call Doris",
+    "play Calloway", "hey Columbus", "hey color is", "hey cholera", "hey Carmelo",
+]
 
 
 def slug(phrase):
@@ -93,8 +103,7 @@ def vary_speaker(rng, x):
     The training voices are mostly male; this reaches higher voices too."""
     if x.size == 0 or rng.random() < 0.5:
         return x
-    factor = rng.uniform(0.88, 1.3)
-    return wd.resample(x, int(round(wd.SR * factor)))
+    return wd.shift_speaker(x, rng.uniform(0.88, 1.3))
 
 
 class Voices:
@@ -249,6 +258,123 @@ def build_phrase_set(path, phrase, split, seed, positives, confusable_streams, l
     finally:
         tts.close()
     save_set(path, streams, spans, {"phrase": np.array(phrase), "confusables": np.array(near)})
+    return path
+
+
+# --- Training sets built in blocks by worker processes ------------------------------------
+#
+# Each block of streams is made from its own seed, so a set does not depend on the number of
+# workers. (The evaluation sets keep the sequential builders above, so that a seed gives the
+# same held-out audio as before.)
+
+_SHARED = {}
+
+
+def _block(job):
+    """Worker: one block of streams -> (streams, spans)."""
+    kind, seed, count, phrase, split = job
+    rng = np.random.default_rng(seed)
+    vocab, pool, near = _SHARED["vocab"], _SHARED["pool"], _SHARED.get("near")
+    tts = wd.Tts()
+    streams, spans = [], []
+    try:
+        voices = Voices(tts, rng, split)
+        if kind == "positives":
+            texts = phrase_texts(phrase)
+            group = [texts[int(rng.integers(len(texts)))] for _ in range(count)]
+            for audio in voices.say_many(group):
+                if audio.size:
+                    pcm, span = positive_stream(rng, audio, pool, split, pool)
+                    streams.append(pcm)
+                    spans.append(span)
+        elif kind == "confusables":
+            for _ in range(count):
+                group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
+                clips = [c for c in voices.say_many(group) if c.size]
+                streams.append(negative_stream(rng, clips, split, pool, rng.uniform(3.0, 6.0)))
+                spans.append((-1, -1))
+        else:  # one stream of other speech (count seconds), or of noise alone
+            if kind == "noise":
+                streams.append(negative_stream(rng, [], split, pool, count))
+            else:
+                clips, have = [], 0.0
+                while have < count:
+                    batch = voices.say_many([wd.sentence(rng, vocab) for _ in range(30)])
+                    clips += [c for c in batch if c.size]
+                    have += sum(len(c) for c in batch) / SR + 0.8 * len(batch)
+                streams.append(negative_stream(rng, clips, split, pool, count))
+            spans.append((-1, -1))
+    finally:
+        tts.close()
+    return streams, spans
+
+
+def _run_blocks(jobs, workers, label):
+    streams, spans = [], []
+    if workers > 1:
+        import multiprocessing
+        pool = multiprocessing.get_context("fork").Pool(workers)
+        results = pool.imap(_block, jobs)
+    else:
+        pool, results = None, map(_block, jobs)
+    try:
+        for k, (s, sp) in enumerate(results):
+            streams += s
+            spans += sp
+            if (k + 1) % 10 == 0 or k + 1 == len(jobs):
+                log(f"  {label}: {k + 1}/{len(jobs)} blocks")
+    finally:
+        if pool is not None:
+            pool.close()
+            pool.join()
+    return streams, spans
+
+
+def _shared_setup(rng, split):
+    vocab = wd.word_list()
+    tts = wd.Tts()
+    try:
+        pool = speech_pool(Voices(tts, rng, split), rng, vocab, 60)
+    finally:
+        tts.close()
+    _SHARED.update(vocab=vocab, pool=pool)
+    return vocab
+
+
+def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_streams,
+                              workers=2, block=50):
+    """As build_phrase_set, made in blocks by worker processes."""
+    rng = np.random.default_rng(seed)
+    vocab = _shared_setup(rng, split)
+    near = confusables(phrase, rng, vocab)
+    if slug(phrase) == "hey_kalmoris" and split == "train":
+        near = near + KALMORIS_TRAIN_CONFUSABLES
+    _SHARED["near"] = near
+    jobs = [("positives", int(rng.integers(1 << 31)), min(block, positives - a), phrase, split)
+            for a in range(0, positives, block)]
+    jobs += [("confusables", int(rng.integers(1 << 31)), min(block, confusable_streams - a),
+              phrase, split) for a in range(0, confusable_streams, block)]
+    try:
+        streams, spans = _run_blocks(jobs, workers, f"{split} phrase streams")
+    finally:
+        _SHARED.clear()
+    save_set(path, streams, spans, {"phrase": np.array(phrase), "confusables": np.array(near)})
+    return path
+
+
+def build_speech_negatives_parallel(path, split, seed, minutes, stream_seconds=60.0,
+                                    noise_share=0.1, workers=2):
+    """As build_speech_negatives, one stream a job, made by worker processes."""
+    rng = np.random.default_rng(seed)
+    _shared_setup(rng, split)
+    count = int(np.ceil(minutes * 60.0 / stream_seconds))
+    jobs = [("noise" if rng.random() < noise_share else "speech", int(rng.integers(1 << 31)),
+             stream_seconds, None, split) for _ in range(count)]
+    try:
+        streams, spans = _run_blocks(jobs, workers, f"{split} negative streams")
+    finally:
+        _SHARED.clear()
+    save_set(path, streams, spans)
     return path
 
 
