@@ -194,4 +194,37 @@ TEST_F(Concurrency, ThreadsHammeringEveryCallLeaveTheLibraryCorrect) {
   EXPECT_FLOAT_EQ(harness::scores()[0], 0.9f);
 }
 
+// A reload that succeeds replaces the model set under the lock: a call on another thread waits
+// for it and then runs with the new set. None may find the library not loaded in between.
+TEST_F(Concurrency, CallsDuringASuccessfulReloadWaitForTheNewSet) {
+  ASSERT_EQ(load_probe("wake_mean_1"), 0);
+  std::atomic<bool> done{false};
+  std::atomic<long> calls{0};
+  Faults f;
+  std::thread other([&] {
+    const std::vector<int16_t> pcm(1280, 100);
+    while (!done.load()) {
+      if (kalwake_write(pcm.data(), static_cast<int>(pcm.size())) != 1) {
+        f.note("a write during a reload did not run its chunk");
+      }
+      if (kalwake_model_count() != 1) {
+        f.note("the model count during a reload was not 1");
+      }
+      float score = 0.0f;
+      if (kalwake_scores(&score, 1) != 0) {
+        f.note("scores during a reload were refused");
+      }
+      ++calls;
+    }
+  });
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ(load_probe(i % 2 == 0 ? "wake_mean_16" : "wake_mean_1"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  done.store(true);
+  other.join();
+  EXPECT_GT(calls.load(), 0);
+  EXPECT_EQ(f.count.load(), 0) << (f.first.load() != nullptr ? f.first.load() : "");
+}
+
 } // namespace

@@ -56,25 +56,30 @@ extern "C" KALWAKE_API int kalwake_load(const char *frontend_dir, const char *mo
 
   std::lock_guard<std::mutex> hold(g_lock);
   release_models_locked();
-  // From here until the new set is complete there is no usable model set: a failure below
-  // leaves the library not loaded, so no stage can run with an absent session. Sessions this
-  // call created stay in the record until the next load or unload releases them.
-  g_loaded.store(0);
+  // The loaded flag keeps its value while the new set is made, so that a call on another
+  // thread that found the library loaded waits for the lock and then runs with the new set.
+  // A failure leaves the library not loaded, set before the lock is given back: those calls
+  // then see it under the lock and no stage runs with an absent session. Sessions this call
+  // created stay in the record until the next load or unload releases them.
+  const auto fail = [] {
+    g_loaded.store(0);
+    return -1;
+  };
 
   char path[kPathCapacity];
   join_path(path, frontend_dir, kMelFileName);
   g.mel_sess = load_session(path);
   if (g.mel_sess == nullptr) {
-    return -1;
+    return fail();
   }
   join_path(path, frontend_dir, kEmbFileName);
   g.emb_sess = load_session(path);
   if (g.emb_sess == nullptr) {
-    return -1;
+    return fail();
   }
   OrtSession *wake = load_session(model_path);
   if (wake == nullptr) {
-    return -1;
+    return fail();
   }
   fill_slot_locked(g.models[0], wake, t);
   g.n_models = 1;

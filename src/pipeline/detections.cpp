@@ -22,7 +22,14 @@ void hand_over(int32_t *out_index, float *out_score, int32_t index, float score)
 extern "C" KALWAKE_API int kalwake_triggered(int32_t *out_index, float *out_score) {
   if (g_loaded.load() == 0) {
     set_err("not loaded");
-    hand_over(out_index, out_score, -1, 0.0f);
+    // Score before index here, the other way round from a collected detection: a caller that
+    // passes one address for both reads the same value as from any build of this interface.
+    if (out_score != nullptr) {
+      *out_score = 0.0f;
+    }
+    if (out_index != nullptr) {
+      *out_index = -1;
+    }
     return 0;
   }
   std::lock_guard<std::mutex> hold(g_lock);
