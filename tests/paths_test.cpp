@@ -2,6 +2,7 @@
 // 1023 UTF-16 units, and on Windows the separators and the conversion to UTF-16.
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "harness.h"
@@ -53,12 +54,15 @@ TEST_F(Paths, FoldersAndModelsUnderNonAsciiNamesLoadAndRun) {
 TEST_F(Paths, TheBoundIsCountedInUtf16UnitsNotBytes) {
   ASSERT_EQ(kalwake_load(probe_frontend().dir().c_str(), model("wake_mean_1").c_str(), 0.5f), 0);
   // Each piece below is one byte sequence and a known number of UTF-16 units: a character
-  // beyond the BMP takes two (a surrogate pair), an ill-formed byte becomes one U+FFFD.
+  // beyond the BMP takes two (a surrogate pair), each ill-formed part one U+FFFD: a byte that
+  // starts no sequence, each stray continuation byte, a sequence cut short.
   struct Piece {
     const char *bytes;
     size_t units;
   };
-  const Piece pieces[] = {{"\xF0\x9F\x98\x80", 2}, {"\xFF", 1}, {"\xE6\x97\xA5", 1}};
+  const Piece pieces[] = {{"\xF0\x9F\x98\x80", 2}, {"\xFF", 1},         {"\xE6\x97\xA5", 1},
+                          {"\xE6\x97", 1},         {"\xF0\x9F\x98", 1}, {"\xF5\x80\x80", 3},
+                          {"\xC0\xAF", 2}};
   for (const Piece &piece : pieces) {
     SCOPED_TRACE(piece.units);
     std::string path = "/tmp/"; // 5 units
@@ -75,7 +79,7 @@ TEST_F(Paths, TheBoundIsCountedInUtf16UnitsNotBytes) {
     EXPECT_EQ(kalwake_load_model(path.c_str()), -1);
     EXPECT_EQ(std::string(kalwake_last_error()), ("bad path encoding: " + path).substr(0, 1023));
   }
-  EXPECT_EQ(shim::calls(shim::CreateSession), 3 + 3);
+  EXPECT_EQ(shim::calls(shim::CreateSession), 3 + std::size(pieces));
 }
 
 #ifdef _WIN32

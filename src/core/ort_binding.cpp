@@ -39,29 +39,42 @@ void ignore_status(const OrtApi *api, OrtStatus *status) {
 }
 
 #ifndef _WIN32
-// UTF-16 code units a UTF-8 text (without its NUL) converts to; each byte of an ill-formed
-// sequence becomes one replacement character. Keeps the path limit the same on every platform.
+// UTF-16 code units a UTF-8 text (without its NUL) converts to, counted as the Windows
+// converter counts them: a well-formed character is one unit, or two above U+FFFF, and each
+// maximal ill-formed part (a lone byte, or a sequence cut short) becomes one replacement
+// character. Keeps the path limit the same on every platform.
 size_t utf16_units(const char *text) {
   const auto *p = reinterpret_cast<const unsigned char *>(text);
   size_t units = 0;
   while (*p != 0) {
-    int len = 1;
-    if (*p >= 0xF0 && *p <= 0xF4) {
-      len = 4;
-    } else if (*p >= 0xE0) {
-      len = 3;
-    } else if (*p >= 0xC2 && *p <= 0xDF) {
-      len = 2;
-    }
-    bool ok = len > 1 || *p < 0x80;
-    for (int i = 1; ok && i < len; ++i) {
-      ok = (p[i] & 0xC0) == 0x80;
-    }
-    if (!ok) {
+    const unsigned char lead = *p;
+    int len = 0;            // bytes of the whole sequence, 0 when the lead byte is not one
+    unsigned char lo = 0x80; // range of the second byte: overlong forms, surrogates and
+    unsigned char hi = 0xBF; // values past U+10FFFF are cut off there
+    if (lead < 0x80) {
       len = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      len = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      len = 3;
+      lo = lead == 0xE0 ? 0xA0 : 0x80;
+      hi = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      len = 4;
+      lo = lead == 0xF0 ? 0x90 : 0x80;
+      hi = lead == 0xF4 ? 0x8F : 0xBF;
     }
-    units += (ok && len == 4) ? 2 : 1;
-    p += len;
+    int taken = 1;
+    while (taken < len) {
+      const unsigned char c = p[taken];
+      const bool fits = taken == 1 ? (c >= lo && c <= hi) : (c & 0xC0) == 0x80;
+      if (!fits) {
+        break;
+      }
+      ++taken;
+    }
+    units += (taken == len && len == 4) ? 2 : 1;
+    p += taken;
   }
   return units;
 }
