@@ -88,7 +88,8 @@ extern "C" {
  *   "CreateSession: ..."               a model file is missing or not a valid model
  * A failure before any model is touched (the first four lines) leaves a loaded library as
  * it was. A failure while creating the sessions leaves the library not loaded: the earlier
- * model set has already been released.
+ * model set has already been released. Calls on other threads wait while a load replaces the
+ * model set, then act on the new set (or find the library not loaded if the load failed).
  */
 KALWAKE_API int kalwake_load(const char *frontend_dir, const char *model_path, float threshold);
 
