@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,15 @@ struct Stream {
   Progress progress;
 };
 
+int g_output_errno = 0; // the first failure to write standard output
+
+void flush_output() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 && g_output_errno == 0) {
+    g_output_errno = errno != 0 ? errno : EIO;
+  }
+}
+
 // After a chunk has completed: its scores when asked for, then every detection it latched.
 // Polling after every chunk is what ties a detection to the chunk that fired it.
 void report_chunk(Stream &s) {
@@ -128,7 +139,7 @@ void report_chunk(Stream &s) {
   if (!out.empty()) {
     progress_clear(s.progress);
     std::fputs(out.c_str(), stdout);
-    std::fflush(stdout); // printed as it happens, also into a pipe
+    flush_output(); // printed as it happens, also into a pipe
   }
 }
 
@@ -178,6 +189,18 @@ bool run_stream(Stream &s, AudioInput &in) {
   return true;
 }
 
+// Detections that could not be written are lost: a full disk or a closed descriptor on
+// standard output is a runtime error, not a success. Reported once, at the end.
+bool output_written() {
+  flush_output();
+  if (g_output_errno != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "kalwake: cannot write the output: %s\n",
+                 g_output_errno != 0 ? std::strerror(g_output_errno) : "write error");
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 int run_detect(const Options &opts) {
@@ -218,11 +241,12 @@ int run_detect(const Options &opts) {
     progress_start(s.progress, tty && path != "-", s.name);
     if (!run_stream(s, *in)) {
       kalwake_unload();
+      output_written();
       return kExitRuntime;
     }
   }
   kalwake_unload();
-  return status;
+  return output_written() ? status : kExitRuntime;
 }
 
 int run_info(const Options &opts) {

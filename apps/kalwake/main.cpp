@@ -52,7 +52,8 @@ int help() {
 }
 
 int version() {
-  std::printf("kalwake %s\n", kalwake_version());
+  // The library may be a newer build installed beside an older program, or the other way.
+  std::printf("kalwake %s (library %s)\n", KALWAKE_PROGRAM_VERSION, kalwake_version());
   return kalwake_app::kExitOk;
 }
 

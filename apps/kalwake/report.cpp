@@ -25,6 +25,33 @@ std::string text_number(float v) {
   return buf;
 }
 
+// Bytes of the well-formed UTF-8 character that starts at p (at most `left` bytes), or 0.
+size_t utf8_length(const unsigned char *p, size_t left) {
+  size_t len = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+    len = 2;
+  } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+    len = 3;
+    lo = p[0] == 0xE0 ? 0xA0 : 0x80; // no overlong forms
+    hi = p[0] == 0xED ? 0x9F : 0xBF; // no surrogates
+  } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+    len = 4;
+    lo = p[0] == 0xF0 ? 0x90 : 0x80;
+    hi = p[0] == 0xF4 ? 0x8F : 0xBF;
+  }
+  if (len == 0 || len > left || p[1] < lo || p[1] > hi) {
+    return 0;
+  }
+  for (size_t i = 2; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) {
+      return 0;
+    }
+  }
+  return len;
+}
+
 } // namespace
 
 std::string chunk_time(int64_t chunk) {
@@ -35,10 +62,24 @@ std::string chunk_time(int64_t chunk) {
   return buf;
 }
 
+// A JSON string: escapes, and U+FFFD for each byte that is not part of well-formed UTF-8
+// (file names need not be UTF-8), so that every line parses.
 std::string json_string(const std::string &text) {
   std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = bytes[i];
+    if (c >= 0x80) {
+      const size_t len = utf8_length(bytes + i, text.size() - i);
+      if (len == 0) {
+        out += "\\ufffd";
+      } else {
+        out.append(text, i, len);
+        i += len - 1;
+      }
+      continue;
+    }
+    const char ch = static_cast<char>(c);
     switch (c) {
     case '"':
       out += "\\\"";

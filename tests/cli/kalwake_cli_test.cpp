@@ -3,12 +3,14 @@
 // statuses come out. The probe front end lets the audio's levels choose every score.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "audio_files.h"
@@ -186,6 +188,22 @@ TEST_F(KalwakeCli, ScoresArePrintedForEveryWholeChunkOfEveryModel) {
   EXPECT_EQ(text[10], wav + "  0.88 s  scores 0.8808 0.5000");
 }
 
+TEST_F(KalwakeCli, JsonLinesStayValidUtf8WhateverTheFileName) {
+  // A well-formed "é" is kept; a stray byte, a cut-short sequence and an overlong form are not
+  // UTF-8 and each of their bytes becomes U+FFFD.
+  const std::string wav = wav16("caf\xC3\xA9-\xFF-\xE6\x97-\xC0\xAF.wav", standard_levels());
+  const cli::Result r = cli::run(kProgram, {"detect", "--json", "--frontend", kProbeFrontend,
+                                            "--model", model("wake_mean_1"), wav});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string shown = wav.substr(0, wav.size() - 17) + "caf\xC3\xA9-\\ufffd-\\ufffd\\ufffd-" +
+                            "\\ufffd\\ufffd.wav";
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  for (const std::string &line : lines) {
+    EXPECT_NE(line.find("\"input\":\"" + shown + "\""), std::string::npos) << line;
+  }
+}
+
 TEST_F(KalwakeCli, NanScoresAreNullInJsonAndNeverFire) {
   const std::string wav = wav16("speech.wav", standard_levels());
   const cli::Result r = detect({"wake_const_nan"}, {"--scores", "--json", wav});
@@ -316,6 +334,21 @@ TEST_F(KalwakeCli, UnreadableInputsAreReportedAndTheOthersStillRun) {
   EXPECT_EQ(lines_with(r.out, good).size(), 2u) << r.out;
 }
 
+TEST_F(KalwakeCli, OutputThatCannotBeWrittenIsARuntimeError) {
+  const std::string wav = wav16("speech.wav", standard_levels());
+  const std::string err = file("err.txt");
+  // Two detections go to a device that is always full: they are lost, so the run failed.
+  const std::string command = "'" + kProgram + "' detect --frontend '" + kProbeFrontend +
+                              "' --model '" + model("wake_mean_1") + "' '" + wav +
+                              "' >/dev/full 2>'" + err + "'";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::ifstream in(err);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "kalwake: cannot write the output: No space left on device\n");
+}
+
 TEST_F(KalwakeCli, ModelFailuresPrintTheLibraryMessage) {
   const std::string wav = wav16("speech.wav", standard_levels());
 
@@ -399,7 +432,7 @@ TEST_F(KalwakeCli, HelpAndVersion) {
   }
   const cli::Result v = cli::run(kProgram, {"--version"});
   EXPECT_EQ(v.status, 0);
-  EXPECT_EQ(v.out, "kalwake 1.0.0\n");
+  EXPECT_EQ(v.out, "kalwake 1.0.0 (library 1.0.0)\n");
 }
 
 TEST_F(KalwakeCli, DefaultModelSetIsFoundBesideAnInstalledProgram) {
