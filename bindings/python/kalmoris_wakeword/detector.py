@@ -5,6 +5,7 @@ import ctypes
 import os
 import threading
 import weakref
+from collections import deque
 from typing import Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -21,9 +22,13 @@ _INT16 = np.dtype(np.int16)
 #: The library's wake-model slots.
 MAX_MODELS = 8
 
+#: Samples a chunk: a write of this many completes exactly one chunk.
+_CHUNK = 1280
+
 
 class Detection(NamedTuple):
-    """One latched detection: the model's slot, its path as given, and its latest score."""
+    """One latched detection: the model's slot, its path as given, and the score of the chunk
+    that latched it."""
 
     index: int
     path: str
@@ -99,6 +104,8 @@ class Detector:
         self._triggered_fn = lib.kalwake_triggered
         self._index, self._score = ctypes.c_int32(-1), ctypes.c_float(0.0)
         self._index_at, self._score_at = ctypes.addressof(self._index), ctypes.addressof(self._score)
+        # Detections collected after each chunk, waiting for detections().
+        self._latched: "deque[Detection]" = deque()
         self._closed = False
         self._finalizer = weakref.finalize(self, _release)
 
@@ -108,6 +115,7 @@ class Detector:
         """Unloads the models and frees the process's detector. Closing twice does nothing."""
         with _call_lock:
             self._closed = True  # under the lock: no call of this detector is under way
+            self._latched.clear()
         self._finalizer()  # runs once
 
     @property
@@ -153,7 +161,13 @@ class Detector:
         ``pcm`` is an int16 numpy array, ``bytes`` (or any byte buffer) of 16-bit
         little-endian samples, or a buffer of 16-bit items such as ``array.array('h')``.
         Samples short of a chunk wait for the next call. An empty block is an error, as in
-        the C library."""
+        the C library.
+
+        The library latches at most one detection per model until it is collected, so the
+        block is fed a chunk at a time and the detections of each chunk are kept for
+        :meth:`detections`: a long block loses none, and each carries its own chunk's score.
+        If a chunk fails, :class:`KalwakeError` is raised and the rest of the block is
+        dropped; the chunks before it, and their detections, stand."""
         # The usual block, a plain one-dimensional int16 array, skips the general conversion.
         if type(pcm) is np.ndarray and pcm.dtype is _INT16 and pcm.strides == (2,):
             samples = pcm
@@ -172,18 +186,32 @@ class Detector:
         with _call_lock:
             if self._closed:
                 self._check_open()
-            if 0 < n <= _raw.MAX_SAMPLES_PER_CALL:
-                done = self._write_fn(address, n)
-            else:
-                done = _raw.write_samples(samples)
-            if done < 0:
+            if n == 0:
+                _raw.write_samples(samples)  # the library reports the empty block
                 raise KalwakeError(_raw.last_error(), "kalwake_write")
+            done = 0
+            # Pieces of one chunk's length: whatever is pending, each completes at most one.
+            for start in range(0, n, _CHUNK):
+                completed = self._write_fn(address + 2 * start, min(_CHUNK, n - start))
+                if completed < 0:
+                    raise KalwakeError(_raw.last_error(), "kalwake_write")
+                if completed:
+                    done += completed
+                    self._collect()
         return done
 
+    def _collect(self) -> None:
+        # With _call_lock held: moves what the last chunk latched into the queue.
+        while self._triggered_fn(self._index_at, self._score_at):
+            i = self._index.value
+            # A slot added behind this object's back (through load_model) has no known path.
+            path = self._paths[i] if i < len(self._paths) else ""
+            self._latched.append(Detection(i, path, self._score.value))
+
     def detections(self) -> Iterator[Detection]:
-        """Yields every latched detection, lowest slot first, clearing each as it is handed
-        over. The score is the model's latest, which may come from a chunk after the one that
-        fired."""
+        """Yields every detection latched since the last call, in the order of the chunks that
+        latched them (lowest slot first within a chunk), each handed over once, with the
+        score of the chunk that latched it."""
         if self._closed:  # checked again, under the lock, on every step
             self._check_open()
         return self._drain()
@@ -193,11 +221,11 @@ class Detector:
             with _call_lock:
                 if self._closed:  # the generator may be resumed after close()
                     self._check_open()
-                if not self._triggered_fn(self._index_at, self._score_at):
+                self._collect()  # anything latched by writes made around this object
+                if not self._latched:
                     return
-                i, score = self._index.value, self._score.value
-            # A slot added behind this object's back (through load_model) has no known path.
-            yield Detection(i, self._paths[i] if i < len(self._paths) else "", score)
+                detection = self._latched.popleft()
+            yield detection
 
     def scores(self) -> np.ndarray:
         """The latest score of every wake model, in slot order, as a float32 array."""
@@ -214,6 +242,7 @@ class Detector:
         with _call_lock:
             self._check_open()
             library().kalwake_reset()
+            self._latched.clear()
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "open"

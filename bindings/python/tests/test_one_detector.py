@@ -51,4 +51,6 @@ def test_threads_share_one_detector_and_lose_no_chunk(probe):
         for t in threads:
             t.join()
         assert sum(counts) == 4 * 200 * 640 // 1280
-        assert [d.index for d in detector.detections()] == [0]
+        # A steady score above the threshold fires on the sixth chunk, then every eighth
+        # (the cooldown): none of them may be lost between the threads' writes.
+        assert [d.index for d in detector.detections()] == [0] * ((400 - 6) // 8 + 1)

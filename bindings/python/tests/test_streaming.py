@@ -87,6 +87,24 @@ def test_every_input_form_gives_the_same_results():
         assert run(convert, blocks) == reference, name
 
 
+def test_one_long_block_loses_no_detection(probe):
+    # The library keeps one detection per model until it is collected; a block of many chunks
+    # must still report every detection, each with the score of the chunk that latched it.
+    signal = ramp_signal(60 * CHUNK + 77)
+
+    def detections(blocks):
+        with kw.Detector(probe, [model("wake_mean_1"), model("wake_mean_3")]) as detector:
+            found = []
+            for block in blocks:
+                detector.write(block)
+                found += list(detector.detections())
+        return found
+
+    chunk_by_chunk = detections(np.array_split(signal, len(signal) // 1000))
+    assert len([d for d in chunk_by_chunk if d.index == 0]) >= 3, "the signal should fire often"
+    assert detections([signal]) == chunk_by_chunk
+
+
 def test_a_block_too_long_for_one_c_call_is_fed_in_pieces(monkeypatch):
     signal = ramp_signal(9 * CHUNK + 5)
     reference = run(lambda b: b, [signal])
@@ -104,12 +122,13 @@ def test_detections_and_scores_follow_the_audio(probe):
         scores = detector.scores()
         assert scores.dtype == np.float32 and scores.shape == (3,)
         np.testing.assert_allclose(scores, 0.8, rtol=1e-6)
-        # The sixth chunk fires every model; the score handed over is the latest one, here
-        # that of a seventh chunk written in the same call.
+        # The sixth chunk fires every model; each detection carries that chunk's score, not
+        # that of the seventh chunk written in the same call.
         assert detector.write(np.concatenate([chunk(-12), chunk(-13)])) == 2
         found = list(detector.detections())
         assert [(d.index, d.path) for d in found] == [(i, str(p)) for i, p in enumerate(paths)]
-        np.testing.assert_allclose([d.score for d in found],
+        np.testing.assert_allclose([d.score for d in found], [0.8, 0.8, 0.8], rtol=1e-5)
+        np.testing.assert_allclose(detector.scores(),
                                    [0.7, (0.8 + 0.8 + 0.7) / 3, (0.8 * 15 + 0.7) / 16], rtol=1e-5)
         assert list(detector.detections()) == []  # handed over once
 
@@ -119,7 +138,9 @@ def test_detections_and_scores_follow_the_audio(probe):
         assert detector.scores()[3] == 0.0
         for _ in range(8):
             detector.write(chunk(-11))
-        assert [d.index for d in detector.detections()] == [0, 1, 2, 3]
+        # In the order they latched: the new model ends its warm-up before the others end
+        # their cooldown.
+        assert [d.index for d in detector.detections()] == [3, 0, 1, 2]
 
         # A reset drops pending samples and scores: a chunk then needs 1280 new samples.
         detector.write(chunk(-11, 1000))
