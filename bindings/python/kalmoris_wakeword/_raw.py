@@ -12,6 +12,7 @@ that uses them while a :class:`Detector` is open changes that detector's state a
 from __future__ import annotations
 
 import ctypes
+import numbers
 import os
 from typing import Optional, Tuple, Union
 
@@ -41,10 +42,17 @@ def _text(address: Optional[int]) -> str:
     return ctypes.string_at(address).decode("utf-8", "replace") if address else ""
 
 
+def _threshold(threshold: float) -> float:
+    # ctypes would refuse anything else with a message that names no argument.
+    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
+        raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    return float(threshold)
+
+
 def load(frontend_dir: PathArg, model_path: PathArg, threshold: float) -> int:
     """``kalwake_load``: loads the front end from ``frontend_dir`` and the first wake model
     from ``model_path``. Returns 0, or -1 with the reason in ``last_error()``."""
-    return library().kalwake_load(_path(frontend_dir), _path(model_path), threshold)
+    return library().kalwake_load(_path(frontend_dir), _path(model_path), _threshold(threshold))
 
 
 def load_model(model_path: PathArg) -> int:

@@ -81,6 +81,7 @@ class Detector:
         paths = [models] if isinstance(models, (str, bytes, os.PathLike)) else list(models)
         if not 1 <= len(paths) <= MAX_MODELS:
             raise ValueError(f"a Detector takes 1 to {MAX_MODELS} wake models, not {len(paths)}")
+        threshold = _raw._threshold(threshold)
         self._paths: List[str] = [os.fsdecode(p) for p in paths]
         self._closed = True
         lib = library()

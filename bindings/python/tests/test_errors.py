@@ -45,7 +45,12 @@ def test_load_failures_raise_the_library_message_and_leave_nothing_open(probe):
         kw.Detector(probe, [])
     with pytest.raises(ValueError, match="NUL"):
         kw.Detector(probe, model("wake_mean_1") + "\0.txt")
-    with kw.Detector(probe, model("wake_mean_1")):  # none of the failures held the detector
+    for threshold in ("0.5", None, True):
+        with pytest.raises(TypeError, match="threshold must be a number"):
+            kw.Detector(probe, model("wake_mean_1"), threshold)
+        with pytest.raises(TypeError, match="threshold must be a number"):
+            kw.load(probe, model("wake_mean_1"), threshold)
+    with kw.Detector(probe, model("wake_mean_1"), 1):  # none of the failures held the detector
         pass
 
 
