@@ -66,9 +66,9 @@ def test_other_rates_and_sample_widths_are_converted(probe, tmp_path):
 
 
 def test_sample_widths_map_onto_the_16_bit_scale():
-    spec = importlib.util.spec_from_file_location("listen_example", LISTEN)
-    listen_example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(listen_example)
+    origin = importlib.util.spec_from_file_location("listen_example", LISTEN)
+    listen_example = importlib.util.module_from_spec(origin)
+    origin.loader.exec_module(listen_example)
     to16 = listen_example.pcm_values
     np.testing.assert_array_equal(to16(bytes([0, 128, 255]), 1), [-32768, 0, 32512])
     np.testing.assert_array_equal(to16(np.array([-32768, -12, 32767], "<i2").tobytes(), 2),
