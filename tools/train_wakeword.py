@@ -34,6 +34,7 @@ import wakenet  # noqa: E402
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SR = mel.SAMPLE_RATE
 
+
 def log(*args):
     print(*args, flush=True)
 

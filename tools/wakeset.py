@@ -220,6 +220,23 @@ def speech_pool(voices, rng, vocab, count):
             if c.size]
 
 
+def confusable_stream(rng, voices, phrase, near, vocab, split, pool):
+    """Four phrases close to the wake phrase, spoken with pauses over a background, 3-6 s."""
+    group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
+    clips = [c for c in voices.say_many(group) if c.size]
+    return negative_stream(rng, clips, split, pool, rng.uniform(3.0, 6.0))
+
+
+def sentence_clips(voices, rng, vocab, seconds):
+    """Spoken sentences, in batches of 30, until they fill about `seconds` with pauses."""
+    clips, have = [], 0.0
+    while have < seconds:
+        batch = voices.say_many([wd.sentence(rng, vocab) for _ in range(30)])
+        clips += [c for c in batch if c.size]
+        have += sum(len(c) for c in batch) / SR + 0.8 * len(batch)
+    return clips
+
+
 def log(*args):
     print(*args, flush=True)
 
@@ -248,10 +265,7 @@ def build_phrase_set(path, phrase, split, seed, positives, confusable_streams, l
                     log(f"  {split} positives: {done}/{positives}")
         near = confusables(phrase, rng, vocab)
         for i in range(confusable_streams):
-            group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
-            clips = [c for c in voices.say_many(group) if c.size]
-            streams.append(negative_stream(rng, clips, split, pool,
-                                           rng.uniform(3.0, 6.0)))
+            streams.append(confusable_stream(rng, voices, phrase, near, vocab, split, pool))
             spans.append((-1, -1))
             if (i + 1) % log_every == 0:
                 log(f"  {split} confusable streams: {i + 1}/{confusable_streams}")
@@ -289,19 +303,13 @@ def _block(job):
                     spans.append(span)
         elif kind == "confusables":
             for _ in range(count):
-                group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
-                clips = [c for c in voices.say_many(group) if c.size]
-                streams.append(negative_stream(rng, clips, split, pool, rng.uniform(3.0, 6.0)))
+                streams.append(confusable_stream(rng, voices, phrase, near, vocab, split, pool))
                 spans.append((-1, -1))
         else:  # one stream of other speech (count seconds), or of noise alone
             if kind == "noise":
                 streams.append(negative_stream(rng, [], split, pool, count))
             else:
-                clips, have = [], 0.0
-                while have < count:
-                    batch = voices.say_many([wd.sentence(rng, vocab) for _ in range(30)])
-                    clips += [c for c in batch if c.size]
-                    have += sum(len(c) for c in batch) / SR + 0.8 * len(batch)
+                clips = sentence_clips(voices, rng, vocab, count)
                 streams.append(negative_stream(rng, clips, split, pool, count))
             spans.append((-1, -1))
     finally:
@@ -393,12 +401,7 @@ def build_speech_negatives(path, split, seed, minutes, stream_seconds=60.0, nois
             if rng.random() < noise_share:
                 streams.append(negative_stream(rng, [], split, pool, seconds))
             else:
-                clips = []
-                have = 0.0
-                while have < seconds:
-                    batch = voices.say_many([wd.sentence(rng, vocab) for _ in range(30)])
-                    clips += [c for c in batch if c.size]
-                    have += sum(len(c) for c in batch) / SR + 0.8 * len(batch)
+                clips = sentence_clips(voices, rng, vocab, seconds)
                 streams.append(negative_stream(rng, clips, split, pool, seconds))
             spans.append((-1, -1))
             total += seconds

@@ -22,8 +22,8 @@ void hand_over(int32_t *out_index, float *out_score, int32_t index, float score)
 extern "C" KALWAKE_API int kalwake_triggered(int32_t *out_index, float *out_score) {
   if (g_loaded.load() == 0) {
     set_err("not loaded");
-    // Score before index here, the other way round from a collected detection: a caller that
-    // passes one address for both reads the same value as from any build of this interface.
+    // Score first, then index: the documented order for this case (a collected detection
+    // writes the index first, through hand_over).
     if (out_score != nullptr) {
       *out_score = 0.0f;
     }
