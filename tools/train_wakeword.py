@@ -9,9 +9,10 @@ Steps, each cached under --data so that a second run starts where the first stop
      noise; phrases that sound close to it; other speech and noise (shared by all phrases);
   2. the detector's features for every chunk of every stream (stream_features.py), and
      their embeddings by the embedding model read from its ONNX file;
-  3. a small network over the 16 newest embeddings, trained to fire from the phrase's end
-     to 0.24 s after it and to stay quiet elsewhere (hard negatives mined and weighed up in
-     two more rounds); exported to ONNX (opset 13);
+  3. small networks over the 16 newest embeddings, each trained from its own seed to fire
+     from the phrase's end to 0.24 s after it and to stay quiet elsewhere (hard negatives
+     mined and weighed up in two more rounds); their mean probability is exported to ONNX
+     (opset 13) as the wake model;
   4. recall and false accepts per hour on held-out audio, streamed through the library.
 """
 import argparse
@@ -181,6 +182,8 @@ def main():
     p.add_argument("--negative-minutes", type=float, default=120.0)
     p.add_argument("--epochs", type=int, default=10)
     p.add_argument("--hidden", type=int, default=64)
+    p.add_argument("--members", type=int, default=3,
+                   help="networks trained from seeds seed, seed+1, ... and averaged")
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--eval-positives", type=int, default=200)
     p.add_argument("--eval-hours", type=float, default=0.5)
@@ -216,7 +219,11 @@ def main():
     tr_mask = ~np.isin(ex.stream, val_streams)
     t0 = time.time()
     log("training")
-    net = train(ex, tr_mask, args.epochs, args.seed, args.hidden)
+    members = []
+    for m in range(args.members):
+        log(f"network {m + 1} of {args.members} (seed {args.seed + m})")
+        members.append(train(ex, tr_mask, args.epochs, args.seed + m, args.hidden))
+    net = wakenet.WakeEnsemble(members)
     timings["training"] = round(time.time() - t0)
     val = validate(net, ex, spans, val_streams, len(pe))
     log(f"validation (training voices, held-back streams): recall {val['recall'] * 100:.1f}% "
@@ -262,7 +269,8 @@ def main():
             f'"{a}"' if " " in a else a for a in sys.argv[1:]),
         "settings": {"positives": args.positives, "confusable_streams": args.confusable_streams,
                      "negative_minutes": args.negative_minutes, "epochs": args.epochs,
-                     "hidden": args.hidden, "threads": args.threads,
+                     "hidden": args.hidden, "members": args.members,
+                     "threads": args.threads,
                      "fire_from_end_s": [sf.FIRE_FROM, sf.FIRE_TO]},
         "validation": val,
         "seconds": timings,
