@@ -166,7 +166,23 @@ def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, thr
         curve.append({"threshold": float(t), "recall": h / max(1, p),
                       "false_accepts_per_hour": fa / max(neg_hours, 1e-9)})
     result["curve"] = curve
+    result["best_recall_at_false_accepts_per_hour"] = {
+        f"{limit:g}": {"recall": r, "threshold": t} for limit, r, t in recall_at(curve)}
     return result
+
+
+def recall_at(curve, fa_limits=(0.5, 1.0, 2.0, 5.0, 10.0)):
+    """For each false-accept rate, the best recall of the curve's thresholds that stay at or
+    below it, with that threshold: [(limit, recall, threshold)], recall None when no
+    threshold stays below the limit."""
+    out = []
+    for limit in fa_limits:
+        best = None
+        for c in curve:
+            if c["false_accepts_per_hour"] <= limit and (best is None or c["recall"] > best[0]):
+                best = (c["recall"], c["threshold"])
+        out.append((limit, None, None) if best is None else (limit, best[0], best[1]))
+    return out
 
 
 def default_thresholds():
@@ -239,6 +255,12 @@ def report(result, log=print):
         f"streams)")
     for name, g in result.get("negative_groups", {}).items():
         log(f"  {name}: {g['false_accepts']} in {g['hours']:.2f} h")
+    if "curve" in result:
+        parts = []
+        for limit, r, t in recall_at(result["curve"]):
+            best = "none" if r is None else f"{r * 100:.1f}% (threshold {t:.4g})"
+            parts.append(f"<= {limit:g}/h: {best}")
+        log("best recall at a false-accept rate, over thresholds: " + "; ".join(parts))
     log(f"streamed {result['audio_hours']:.2f} h through the library in {result['seconds']:.0f} s "
         f"(real-time factor {result['real_time_factor']:.4f})")
 

@@ -77,3 +77,13 @@ def test_wake_contexts_repeat_the_first_embedding_before_sixteen_exist():
     assert (ctx[0, :, 0] == 0).all()
     assert list(ctx[3, :, 0]) == [0] * 12 + [0, 1, 2, 3]
     assert list(ctx[19, :, 0]) == list(range(4, 20))
+
+
+def test_recall_at_a_false_accept_rate_takes_the_best_threshold_within_it():
+    curve = [{"threshold": 0.1, "recall": 0.95, "false_accepts_per_hour": 12.0},
+             {"threshold": 0.5, "recall": 0.90, "false_accepts_per_hour": 4.0},
+             {"threshold": 0.7, "recall": 0.80, "false_accepts_per_hour": 1.0},
+             {"threshold": 0.9, "recall": 0.60, "false_accepts_per_hour": 0.0}]
+    assert ev.recall_at(curve, (0.5, 1.0, 5.0, 20.0)) == [
+        (0.5, 0.60, 0.9), (1.0, 0.80, 0.7), (5.0, 0.90, 0.5), (20.0, 0.95, 0.1)]
+    assert ev.recall_at(curve[:2], (1.0,)) == [(1.0, None, None)]
