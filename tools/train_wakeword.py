@@ -9,10 +9,10 @@ Steps, each cached under --data so that a second run starts where the first stop
      noise; phrases that sound close to it; other speech and noise (shared by all phrases);
   2. the detector's features for every chunk of every stream (stream_features.py), and
      their embeddings by the embedding model read from its ONNX file;
-  3. small networks over the 16 newest embeddings, each trained from its own seed to fire
-     from the phrase's end to 0.24 s after it and to stay quiet elsewhere (hard negatives
-     mined and weighed up in two more rounds); their mean probability is exported to ONNX
-     (opset 13) as the wake model;
+  3. small networks over the 16 newest embeddings, each trained from its own seed and on
+     all training streams but its own random tenth, to fire from the phrase's end to 0.24 s
+     after it and to stay quiet elsewhere (hard negatives mined and weighed up in two more
+     rounds); their mean probability is exported to ONNX (opset 13) as the wake model;
   4. recall and false accepts per hour on held-out audio, streamed through the library.
 """
 import argparse
@@ -216,13 +216,14 @@ def main():
     ex = Examples(embs, spans)
     rng = np.random.default_rng(args.seed)
     val_streams = np.nonzero(rng.random(len(embs)) < 0.1)[0]
-    tr_mask = ~np.isin(ex.stream, val_streams)
     t0 = time.time()
     log("training")
     members = []
     for m in range(args.members):
-        log(f"network {m + 1} of {args.members} (seed {args.seed + m})")
-        members.append(train(ex, tr_mask, args.epochs, args.seed + m, args.hidden))
+        seed = args.seed + m
+        log(f"network {m + 1} of {args.members} (seed {seed})")
+        own = wakefit.member_streams(len(embs), val_streams, seed + 1000)
+        members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden))
     net = wakenet.WakeEnsemble(members)
     timings["training"] = round(time.time() - t0)
     val = validate(net, ex, spans, val_streams, len(pe))

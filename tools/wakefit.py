@@ -59,3 +59,13 @@ def weigh_up_hard(weight, negatives, scores, above=0.05, factor=4.0):
     hard = np.asarray(negatives)[np.asarray(scores) > above]
     weight[hard] *= factor
     return len(hard)
+
+
+def member_streams(n_streams, val_streams, seed, leave_out=0.1):
+    """Indices of the streams one member of a wake ensemble trains on: every stream outside
+    validation except its own random tenth, so that members see different data and disagree
+    where the data does not decide."""
+    rng = np.random.default_rng(seed)
+    keep = rng.random(n_streams) >= leave_out
+    keep[np.asarray(val_streams, dtype=np.int64)] = False
+    return np.nonzero(keep)[0]

@@ -1,6 +1,7 @@
 """The training tools' bookkeeping: a wake model's examples must see the contexts the
 detector builds, labelled where the phrase ends; the embedding classifier must never train
-on the voices it is validated on; mining must weigh up the right negatives. A fault here
+on the voices it is validated on; mining must weigh up the right negatives; the members of
+a wake ensemble must see different data and none of the validation streams. A fault here
 trains a model on the wrong inputs or reports a flattering validation figure."""
 import os
 import sys
@@ -67,3 +68,19 @@ def test_mining_weighs_up_only_the_negatives_scored_high():
     # A second round compounds.
     wakefit.weigh_up_hard(weight, negatives, scores)
     assert weight[4] == 16.0 and weight[1] == 1.0
+
+
+def test_ensemble_members_never_train_on_validation_and_each_leaves_out_its_own_tenth():
+    n = 2000
+    val = np.nonzero(np.random.default_rng(1).random(n) < 0.1)[0]
+    members = [wakefit.member_streams(n, val, seed) for seed in (1001, 1002, 1003)]
+    training = np.setdiff1d(np.arange(n), val)
+    for own in members:
+        assert not np.isin(own, val).any()
+        assert np.isin(own, training).all()
+        left_out = len(training) - len(own)
+        assert 0.06 * len(training) < left_out < 0.14 * len(training)
+    # Different members leave out different streams, so they see different data.
+    assert not np.array_equal(members[0], members[1])
+    assert not np.array_equal(members[1], members[2])
+    assert np.array_equal(members[0], wakefit.member_streams(n, val, 1001))
