@@ -222,6 +222,7 @@ def main():
     for m in range(args.members):
         seed = args.seed + m
         log(f"network {m + 1} of {args.members} (seed {seed})")
+        # Its own seed for the left-out tenth, apart from the one that drew validation.
         own = wakefit.member_streams(len(embs), val_streams, seed + 1000)
         members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden))
     net = wakenet.WakeEnsemble(members)

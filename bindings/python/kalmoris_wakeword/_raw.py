@@ -23,9 +23,12 @@ from ._pcm import PCM, as_samples
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None]
 
+#: Samples a chunk: the detector scores every this many samples.
+CHUNK = 1280
+
 #: Largest sample count passed in one C call: the C count is an int, and a larger block is
-#: fed in pieces of this size (a multiple of the 1280-sample chunk) rather than truncated.
-MAX_SAMPLES_PER_CALL = (2**31 - 1) // 1280 * 1280
+#: fed in pieces of this size (a multiple of the chunk) rather than truncated.
+MAX_SAMPLES_PER_CALL = (2**31 - 1) // CHUNK * CHUNK
 
 
 def _path(path: PathArg) -> Optional[bytes]:

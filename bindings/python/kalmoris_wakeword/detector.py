@@ -22,9 +22,6 @@ _INT16 = np.dtype(np.int16)
 #: The library's wake-model slots.
 MAX_MODELS = 8
 
-#: Samples a chunk: a write of this many completes exactly one chunk.
-_CHUNK = 1280
-
 
 class Detection(NamedTuple):
     """One latched detection: the model's slot, its path as given, and the score of the chunk
@@ -192,8 +189,8 @@ class Detector:
                 raise KalwakeError(_raw.last_error(), "kalwake_write")
             done = 0
             # Pieces of one chunk's length: whatever is pending, each completes at most one.
-            for start in range(0, n, _CHUNK):
-                completed = self._write_fn(address + 2 * start, min(_CHUNK, n - start))
+            for start in range(0, n, _raw.CHUNK):
+                completed = self._write_fn(address + 2 * start, min(_raw.CHUNK, n - start))
                 if completed < 0:
                     raise KalwakeError(_raw.last_error(), "kalwake_write")
                 if completed:
