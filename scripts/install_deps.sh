@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev # tests and benchmarks
   libsndfile1-dev libsoxr-dev                # kalwake: audio files, resampling
   python3 python3-onnx python3-numpy         # fixture and model generators (/usr/bin/python3)
+  python3-scipy                              # the training tools' tests (audio they make)
   python3-pytest python3-venv python3-setuptools python3-wheel # the Python package
   nodejs npm                                 # `npm pack` fetches the pinned ONNX Runtime
   clang-14 libclang-rt-14-dev                # fuzz preset: libFuzzer and its sanitizers

@@ -5,14 +5,17 @@ the built library on held-out voices and noises.
     train_wakeword.py --phrase "hey computer" --out computer.onnx
 
 Steps, each cached under --data so that a second run starts where the first stopped:
-  1. synthetic training streams: the phrase by the training voices in running speech and
-     noise; phrases that sound close to it; other speech and noise (shared by all phrases);
+  1. synthetic training streams, in two versions (plain and tone-balanced): the phrase by the
+     training voices in running speech and noise; phrases that sound close to it; other
+     speech and noise (shared by all phrases);
   2. the detector's features for every chunk of every stream (stream_features.py), and
      their embeddings by the embedding model read from its ONNX file;
-  3. small networks over the 16 newest embeddings, each trained from its own seed and on
-     all training streams but its own random tenth, to fire from the phrase's end to 0.24 s
-     after it and to stay quiet elsewhere (hard negatives mined and weighed up in two more
-     rounds); their mean probability is exported to ONNX (opset 13) as the wake model;
+  3. small networks over the 16 newest embeddings, in two groups of --members: one trained on
+     the streams as synthesized, one on a second version of them where most streams' speech
+     has a random tone balance (SET_KINDS). Each network starts from its own seed and trains
+     on all streams of its set but its own random tenth, to fire from the phrase's end to
+     0.24 s after it and to stay quiet elsewhere (hard negatives mined and weighed up in two
+     more rounds); their mean probability is exported to ONNX (opset 13) as the wake model;
   4. recall and false accepts per hour on held-out audio, streamed through the library.
 """
 import argparse
@@ -155,19 +158,44 @@ def validate(net, ex, spans, val_streams, n_phrase_streams, threshold=0.5):
             "false_accepts": fa, "negative_hours": hours}
 
 
+# The wake model's networks come in two groups, each trained on its own training set: one as
+# synthesized, and one where a share of the streams' speech has a random tone balance (lows
+# and highs raised or lowered; wakedata.tilt). The second group hears voices whose energy sits
+# in their fundamental, such as many women's voices, much better in noise, but fires more
+# often on other speech; the mean of both groups keeps most of each one's strength.
+SET_KINDS = (("plain", "b", 0.0), ("tone-balanced", "bt", wakeset.TILT_SHARE))
+
+
 def training_sets(data, phrase, seed, positives, confusable_streams, negative_minutes,
-                  workers=2):
-    """Builds (once) the training streams: the phrase's positives and confusables, and the
-    other speech and noise that every phrase shares. Returns both set paths."""
+                  mark="b", tilt=0.0, workers=2):
+    """Builds (once) one kind of training streams: the phrase's positives and confusables, and
+    the other speech and noise that every phrase shares. Returns both set paths."""
     folder = os.path.join(data, "wake")
     slug = wakeset.slug(phrase)
-    pset = os.path.join(folder, f"{slug}-b-s{seed}-p{positives}-c{confusable_streams}.npz")
-    nset = os.path.join(folder, f"negatives-b-s{seed}-m{int(negative_minutes)}.npz")
+    pset = os.path.join(folder, f"{slug}-{mark}-s{seed}-p{positives}-c{confusable_streams}.npz")
+    nset = os.path.join(folder, f"negatives-{mark}-s{seed}-m{int(negative_minutes)}.npz")
     wakeset.ensure(pset, wakeset.build_phrase_set_parallel, phrase, "train", seed, positives,
-                   confusable_streams, workers)
+                   confusable_streams, workers, tilt=tilt)
     wakeset.ensure(nset, wakeset.build_speech_negatives_parallel, "train", seed + 500,
-                   negative_minutes, workers=workers)
+                   negative_minutes, workers=workers, tilt=tilt)
     return pset, nset
+
+
+def train_group(embs, spans, args, label):
+    """args.members networks on one training set, from seeds seed, seed+1, ...: each leaves
+    out the validation streams and its own random tenth. Returns (networks, examples,
+    validation streams)."""
+    ex = Examples(embs, spans)
+    rng = np.random.default_rng(args.seed)
+    val_streams = np.nonzero(rng.random(len(embs)) < 0.1)[0]
+    members = []
+    for m in range(args.members):
+        seed = args.seed + m
+        log(f"{label} network {m + 1} of {args.members} (seed {seed})")
+        # Its own seed for the left-out tenth, apart from the one that drew validation.
+        own = wakefit.member_streams(len(embs), val_streams, seed + 1000)
+        members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden))
+    return members, ex, val_streams
 
 
 def main():
@@ -182,8 +210,9 @@ def main():
     p.add_argument("--negative-minutes", type=float, default=120.0)
     p.add_argument("--epochs", type=int, default=10)
     p.add_argument("--hidden", type=int, default=64)
-    p.add_argument("--members", type=int, default=3,
-                   help="networks trained from seeds seed, seed+1, ... and averaged")
+    p.add_argument("--members", type=int, default=2,
+                   help="networks on each of the two training sets (plain and tone-balanced), "
+                        "from seeds seed, seed+1, ...; all of them are averaged")
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--eval-positives", type=int, default=200)
     p.add_argument("--eval-hours", type=float, default=0.5)
@@ -199,40 +228,40 @@ def main():
 
     t0 = time.time()
     log(f"training audio for \"{args.phrase}\"")
-    pset, nset = training_sets(args.data, args.phrase, args.seed, args.positives,
-                               args.confusable_streams, args.negative_minutes, args.threads)
+    sets = [training_sets(args.data, args.phrase, args.seed, args.positives,
+                          args.confusable_streams, args.negative_minutes, mark, tilt,
+                          args.threads) for _, mark, tilt in SET_KINDS]
     timings["synthesis"] = round(time.time() - t0)
 
     t0 = time.time()
     embedder = wakenet.OnnxEmbedder(args.embedding)
     tag = wakenet.sha256(args.embedding)[:10]
     log("embedding the training streams")
-    pe, ps = embed_set(embedder, pset, pset.replace(".npz", f".emb-{tag}.npz"))
-    ne, ns = embed_set(embedder, nset, nset.replace(".npz", f".emb-{tag}.npz"))
-    embs = pe + ne
-    spans = np.concatenate([ps, ns])
+    embedded = []
+    for pset, nset in sets:
+        pe, ps = embed_set(embedder, pset, pset.replace(".npz", f".emb-{tag}.npz"))
+        ne, ns = embed_set(embedder, nset, nset.replace(".npz", f".emb-{tag}.npz"))
+        embedded.append((pe + ne, np.concatenate([ps, ns]), len(pe)))
     timings["features"] = round(time.time() - t0)
 
-    ex = Examples(embs, spans)
-    rng = np.random.default_rng(args.seed)
-    val_streams = np.nonzero(rng.random(len(embs)) < 0.1)[0]
     t0 = time.time()
     log("training")
-    members = []
-    for m in range(args.members):
-        seed = args.seed + m
-        log(f"network {m + 1} of {args.members} (seed {seed})")
-        # Its own seed for the left-out tenth, apart from the one that drew validation.
-        own = wakefit.member_streams(len(embs), val_streams, seed + 1000)
-        members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden))
+    members, held_back = [], []
+    for (kind, _, _), (embs, spans, n_phrase) in zip(SET_KINDS, embedded):
+        group, ex, val_streams = train_group(embs, spans, args, kind)
+        members += group
+        held_back.append((kind, ex, spans, val_streams, n_phrase))
     net = wakenet.WakeEnsemble(members)
     timings["training"] = round(time.time() - t0)
-    val = validate(net, ex, spans, val_streams, len(pe))
-    log(f"validation (training voices, held-back streams): recall {val['recall'] * 100:.1f}% "
-        f"of {val['positives']}; false accepts {val['false_accepts']['confusable']} in "
-        f"{val['negative_hours']['confusable']:.2f} h of confusable phrases, "
-        f"{val['false_accepts']['other']} in {val['negative_hours']['other']:.2f} h of other "
-        f"speech and noise")
+    val = {}
+    for kind, ex, spans, val_streams, n_phrase in held_back:
+        v = val[kind] = validate(net, ex, spans, val_streams, n_phrase)
+        log(f"validation on held-back {kind} training streams: recall {v['recall'] * 100:.1f}% "
+            f"of {v['positives']}; false accepts {v['false_accepts']['confusable']} in "
+            f"{v['negative_hours']['confusable']:.2f} h of confusable phrases, "
+            f"{v['false_accepts']['other']} in {v['negative_hours']['other']:.2f} h of other "
+            f"speech and noise")
+    del held_back, embedded
     torch.save(net.state_dict(), os.path.join(args.data, "wake", f"{wakeset.slug(args.phrase)}.pt"))
 
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
@@ -271,7 +300,9 @@ def main():
             f'"{a}"' if " " in a else a for a in sys.argv[1:]),
         "settings": {"positives": args.positives, "confusable_streams": args.confusable_streams,
                      "negative_minutes": args.negative_minutes, "epochs": args.epochs,
-                     "hidden": args.hidden, "members": args.members,
+                     "hidden": args.hidden, "members_per_set": args.members,
+                     "networks": len(members),
+                     "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "threads": args.threads,
                      "fire_from_end_s": [sf.FIRE_FROM, sf.FIRE_TO]},
         "validation": val,

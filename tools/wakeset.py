@@ -131,12 +131,22 @@ class Voices:
         return [self.say(t) for t in texts]
 
 
+# Share of the streams of a tone-balanced training set whose speech goes through a random
+# tone balance (wakedata.tilt).
+TILT_SHARE = 0.6
+
+
 def noise_kinds(split):
     return wd.TRAIN_NOISES if split == "train" else wd.EVAL_NOISES
 
 
 def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15):
-    """Adds room, background noise and level to a speech track; returns int16."""
+    """Adds tone balance (in the training sets built with it), room, background noise and
+    level to a speech track; returns int16. Without the tone balance no number is drawn for
+    it, so that plain training sets and the held-out sets of a seed stay as they were."""
+    tilt = _SHARED.get("tilt", 0.0)
+    if split == "train" and tilt > 0.0 and rng.random() < tilt:
+        speech = wd.tilt(rng, speech)
     if rng.random() < 0.3:
         speech = wd.reverb(rng, speech)[:len(speech)]
     total = speech.copy()
@@ -281,7 +291,7 @@ def build_phrase_set(path, phrase, split, seed, positives, confusable_streams, l
 # workers. (The evaluation sets keep the sequential builders above, so that a seed gives the
 # same held-out audio as before.)
 
-_SHARED = {}
+_SHARED = {}  # what the workers of a build share: vocabulary, speech pool, close phrases, tilt
 
 
 def _block(job):
@@ -350,10 +360,12 @@ def _shared_setup(rng, split):
 
 
 def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_streams,
-                              workers=2, block=50):
-    """As build_phrase_set, made in blocks by worker processes."""
+                              workers=2, block=50, tilt=0.0):
+    """As build_phrase_set, made in blocks by worker processes; a share `tilt` of the
+    training streams get a random tone balance."""
     rng = np.random.default_rng(seed)
     vocab = _shared_setup(rng, split)
+    _SHARED["tilt"] = tilt
     near = confusables(phrase, rng, vocab)
     if slug(phrase) == "hey_kalmoris" and split == "train":
         near = near + KALMORIS_TRAIN_CONFUSABLES
@@ -371,10 +383,12 @@ def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_s
 
 
 def build_speech_negatives_parallel(path, split, seed, minutes, stream_seconds=60.0,
-                                    noise_share=0.1, workers=2):
-    """As build_speech_negatives, one stream a job, made by worker processes."""
+                                    noise_share=0.1, workers=2, tilt=0.0):
+    """As build_speech_negatives, one stream a job, made by worker processes; `tilt` as in
+    build_phrase_set_parallel."""
     rng = np.random.default_rng(seed)
     _shared_setup(rng, split)
+    _SHARED["tilt"] = tilt
     count = int(np.ceil(minutes * 60.0 / stream_seconds))
     jobs = [("noise" if rng.random() < noise_share else "speech", int(rng.integers(1 << 31)),
              stream_seconds, None, split) for _ in range(count)]
