@@ -4,7 +4,8 @@ A stream is 16-bit audio at 16 kHz that starts with a detector reset. Positive s
 one spoken wake phrase after 1.3 to 4 s of other sound and before 1 to 2 s more; negative
 streams hold other speech (sentences from the word list, phrases that sound close to the wake
 phrase), noise and silence. Every stream carries a background noise at 0 to 30 dB SNR (or
-none), a random level and sometimes room reverberation.
+none), a random level and sometimes room reverberation; in a tone-balanced training set,
+most streams' speech also has its lows and highs raised or lowered (wakedata.tilt).
 
 Training streams use the training voices and noises; evaluation streams use only held-out
 ones: festival's voices, held-out espeak-ng accents and variants, flite's slt voice, and
