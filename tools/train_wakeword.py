@@ -310,6 +310,7 @@ def main():
     }
     if result is not None:
         entry["evaluation"] = {k: v for k, v in result.items() if k != "curve"}
+        entry["evaluation"]["seed"] = args.eval_seed  # the held-out sets depend on it
     if os.path.abspath(os.path.dirname(os.path.abspath(args.out))) == os.path.join(HERE, "models"):
         wakenet.update_manifest(os.path.join(HERE, "models", "MANIFEST.json"),
                                 os.path.splitext(os.path.basename(args.out))[0], entry)
