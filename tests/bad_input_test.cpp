@@ -34,23 +34,24 @@ const std::string kIsFolder =
     "SelectComponent, CreateSession) instead.";
 
 // Front ends made for the table: one whose melspectrogram.onnx is a folder, and ones whose mel
-// model takes doubles or declares no output.
+// model takes doubles or declares no output. Static objects, so their folders go at exit.
 const std::string &folder_as_mel() {
-  static harness::TempDir *dir = [] {
-    auto *d = new harness::TempDir;
-    fs::create_directory(d->file("melspectrogram.onnx"));
-    harness::place_model("emb_frames", d->file("embedding_model.onnx"));
-    return d;
+  static const harness::TempDir dir;
+  static const bool made = [] {
+    fs::create_directory(dir.file("melspectrogram.onnx"));
+    harness::place_model("emb_frames", dir.file("embedding_model.onnx"));
+    return true;
   }();
-  return dir->path();
+  (void)made;
+  return dir.path();
 }
 const harness::Frontend &double_mel() {
-  static const auto *fe = new harness::Frontend("mel_double_input", "emb_frames");
-  return *fe;
+  static const harness::Frontend fe("mel_double_input", "emb_frames");
+  return fe;
 }
 const harness::Frontend &outputless_mel() {
-  static const auto *fe = new harness::Frontend("mel_no_output", "emb_frames");
-  return *fe;
+  static const harness::Frontend fe("mel_no_output", "emb_frames");
+  return fe;
 }
 
 int load(const std::string &frontend, const std::string &wake) {

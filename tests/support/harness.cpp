@@ -98,8 +98,9 @@ Frontend::Frontend(const std::string &mel_stem, const std::string &emb_stem) {
 }
 
 const Frontend &probe_frontend() {
-  static const Frontend *fe = new Frontend("mel_avg", "emb_frames");
-  return *fe;
+  // An object, not a leaked pointer, so that its folder is removed when the program ends.
+  static const Frontend fe("mel_avg", "emb_frames");
+  return fe;
 }
 
 int write_const(int16_t value, int n) {
