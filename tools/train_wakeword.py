@@ -194,7 +194,8 @@ def train_group(embs, spans, args, label):
         log(f"{label} network {m + 1} of {args.members} (seed {seed})")
         # Its own seed for the left-out tenth, apart from the one that drew validation.
         own = wakefit.member_streams(len(embs), val_streams, seed + 1000)
-        members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden))
+        members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden,
+                             mining_rounds=args.mining_rounds))
     return members, ex, val_streams
 
 
@@ -210,6 +211,9 @@ def main():
     p.add_argument("--negative-minutes", type=float, default=120.0)
     p.add_argument("--epochs", type=int, default=10)
     p.add_argument("--hidden", type=int, default=64)
+    p.add_argument("--mining-rounds", type=int, default=2,
+                   help="rounds of hard-negative mining after the first training, each a third "
+                        "of --epochs long")
     p.add_argument("--members", type=int, default=2,
                    help="networks on each of the two training sets (plain and tone-balanced), "
                         "from seeds seed, seed+1, ...; all of them are averaged")
@@ -300,7 +304,8 @@ def main():
             f'"{a}"' if " " in a else a for a in sys.argv[1:]),
         "settings": {"positives": args.positives, "confusable_streams": args.confusable_streams,
                      "negative_minutes": args.negative_minutes, "epochs": args.epochs,
-                     "hidden": args.hidden, "members_per_set": args.members,
+                     "hidden": args.hidden, "mining_rounds": args.mining_rounds,
+                     "members_per_set": args.members,
                      "networks": len(members),
                      "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "threads": args.threads,
