@@ -65,8 +65,8 @@ run_once() {
   wait "$relay_out" "$relay_err" || true
 }
 
-# Now and then (once in a CI run of the suite's 173 programs; here once in about a thousand
-# starts) wine fails to bring a program up at all: it ends with an error code before the program
+# Now and then (once in a CI run of the suite's 173 programs; here once in some 5,000 starts)
+# wine fails to bring a program up at all: it ends with an error code before the program
 # has written a single byte, or with only wine's own "wine: ..." lines. Every program run here
 # writes something once it is running, so such a start is tried again, at most twice; a program
 # that really fails that way fails all three times. Standard input is not replayed.
