@@ -48,7 +48,15 @@ exec 9>&-
 # program's output through a pipe would wait for them, up to the end of the session. So the
 # program writes into files, whose growth is relayed to our output until the program ends.
 out="$(mktemp -d "${TMPDIR:-/tmp}/wine_run.XXXXXX")"
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$out"' TERM INT HUP
+# A signal (a test runner's time limit) ends the program and this script: no second start.
+on_signal() {
+  kill "$pid" 2>/dev/null || true
+  rm -rf "$out"
+  exit "$1"
+}
+trap 'on_signal 129' HUP
+trap 'on_signal 130' INT
+trap 'on_signal 143' TERM
 
 # Starts the program once; its exit code in rc.
 run_once() {
