@@ -33,6 +33,9 @@ SR = 16000
 WINDOW_AFTER_END = 1.5  # seconds after the phrase end in which a detection counts
 WARMUP = 5
 COOLDOWN = 8
+# A detection needs more of a phrase than its first 0.3 s: a close phrase that began later
+# than that before a detection is not what set it off.
+ATTRIBUTION_LEAD = 0.3
 
 
 class Library:
@@ -113,7 +116,10 @@ def count(fired_per_stream, spans):
 
 
 def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, threshold=0.5,
-             thresholds=None, neg_groups=None, log=print):
+             thresholds=None, neg_groups=None, pos_notes=None, neg_notes=None, log=print):
+    """Streams the sets through the library; returns the figures. With the streams' notes
+    (wakeset.load_notes; None for a negative stream without one), recall is also split by
+    voice and by background noise, and the false accepts on close phrases by what was said."""
     lib = Library(lib_path)
     lib.load(frontend, model, threshold)
     t0 = time.time()
@@ -158,6 +164,15 @@ def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, thr
             e["hours"] += len(s) / SR / 3600.0
             e["false_accepts"] += len(f)
         result["negative_groups"] = groups
+    if pos_notes is not None:
+        result["recall_by_voice"] = recall_by(pos_fired, pos_spans,
+                                              [voice_group(n.get("voice")) for n in pos_notes])
+        result["recall_by_noise"] = recall_by(pos_fired, pos_spans,
+                                              [n.get("noise", "?") for n in pos_notes])
+    if neg_notes is not None:
+        result["false_accepts_by_text"] = {  # the texts that were fired on
+            t: e for t, e in false_accepts_by_text(neg_fired, neg_notes).items()
+            if e["false_accepts"]}
     curve = []
     for t in thresholds if thresholds is not None else default_thresholds():
         fired = [latch(s, t) for s in pos_scores + neg_scores]
@@ -169,6 +184,44 @@ def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, thr
     result["best_recall_at_false_accepts_per_hour"] = {
         f"{limit:g}": {"recall": r, "threshold": t} for limit, r, t in recall_at(curve)}
     return result
+
+
+def voice_group(voice):
+    """espeak-ng voices by accent ("espeak-ng en-us-nyc"), the variants of one accent
+    together: a few phrases a variant say little on their own."""
+    return (voice or "?").split("+")[0]
+
+
+def recall_by(fired_per_stream, spans, keys):
+    """{key: {"positives", "detected", "recall"}} over the positive streams of each key."""
+    out = {}
+    for fired, span, key in zip(fired_per_stream, spans, keys):
+        h, p, _ = count([fired], [span])
+        e = out.setdefault(key, {"positives": 0, "detected": 0})
+        e["positives"] += p
+        e["detected"] += h
+    for e in out.values():
+        e["recall"] = e["detected"] / max(1, e["positives"])
+    return dict(sorted(out.items()))
+
+
+def false_accepts_by_text(fired_per_stream, notes):
+    """{text: {"spoken", "false_accepts"}} over the streams whose notes list their clips: a
+    detection is put down to the clip that started last, at least ATTRIBUTION_LEAD before the
+    end of the chunk that fired (a clip that began just before cannot have caused it)."""
+    out = {}
+    for fired, note in zip(fired_per_stream, notes):
+        clips = (note or {}).get("clips")
+        if clips is None:
+            continue
+        for text, _, _ in clips:
+            out.setdefault(text, {"spoken": 0, "false_accepts": 0})["spoken"] += 1
+        for c in fired:
+            end = (c + 1) * CHUNK - ATTRIBUTION_LEAD * SR
+            before = [clip for clip in clips if clip[1] <= end]
+            text = max(before, key=lambda clip: clip[1])[0] if before else "(before any)"
+            out.setdefault(text, {"spoken": 0, "false_accepts": 0})["false_accepts"] += 1
+    return out
 
 
 def recall_at(curve, fa_limits=(0.5, 1.0, 2.0, 5.0, 10.0)):
@@ -218,23 +271,38 @@ def plot_det(curve, path, title):
 
 def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log=print):
     """Builds (once) and loads the held-out sets: phrase positives and confusables, and
-    general negative audio of the given length."""
+    general negative audio of the given length. Returns (positive streams, their spans,
+    negative streams, their groups, notes): notes = (a note per positive stream, a note per
+    negative stream or None), see wakeset.load_notes."""
     import wakeset  # speech synthesis: needed only to build the sets
     folder = os.path.join(data, "eval")
     conf = confusable_streams if confusable_streams is not None else max(40, positives // 4)
     pset = os.path.join(folder, f"{wakeset.slug(phrase)}-s{seed}-p{positives}-c{conf}.npz")
     nset = os.path.join(folder, f"negatives-s{seed}-m{int(round(hours * 60))}.npz")
     t0 = time.time()
+    if os.path.exists(pset) and wakeset.load_notes(pset) is None:
+        # Made before phrase sets kept notes: the same seed makes the same audio again, now
+        # with its notes. Should it not, the figures measured on the old set would no longer
+        # be comparable, so that is said.
+        log(f"{pset} has no notes on its streams: making it again")
+        tmp = pset + ".notes.npz"
+        wakeset.build_phrase_set(tmp, phrase, "eval", seed, positives, conf)
+        if not np.array_equal(np.load(tmp)["pcm"], np.load(pset)["pcm"]):
+            log("warning: the held-out phrase audio differs from the earlier build's")
+        os.replace(tmp, pset)
     wakeset.ensure(pset, wakeset.build_phrase_set, phrase, "eval", seed, positives, conf)
     wakeset.ensure(nset, wakeset.build_speech_negatives, "eval", seed + 1000, hours * 60.0,
                    stream_seconds=300.0)
     log(f"evaluation sets ready in {time.time() - t0:.0f} s")
     p_streams, p_spans = wakeset.load_set(pset)
+    p_notes = wakeset.load_notes(pset)
     n_streams, _ = wakeset.load_set(nset)
-    pos = [(s, sp) for s, sp in zip(p_streams, p_spans) if sp[0] >= 0]
-    conf_streams = [s for s, sp in zip(p_streams, p_spans) if sp[0] < 0]
-    return [s for s, _ in pos], [sp for _, sp in pos], conf_streams + n_streams, \
-        ["confusable phrases"] * len(conf_streams) + ["other speech and noise"] * len(n_streams)
+    pos = [(s, sp, n) for s, sp, n in zip(p_streams, p_spans, p_notes) if sp[0] >= 0]
+    conf = [(s, n) for s, sp, n in zip(p_streams, p_spans, p_notes) if sp[0] < 0]
+    notes = ([n for _, _, n in pos], [n for _, n in conf] + [None] * len(n_streams))
+    return [s for s, _, _ in pos], [sp for _, sp, _ in pos], \
+        [s for s, _ in conf] + n_streams, \
+        ["confusable phrases"] * len(conf) + ["other speech and noise"] * len(n_streams), notes
 
 
 def default_lib():
@@ -255,6 +323,17 @@ def report(result, log=print):
         f"streams)")
     for name, g in result.get("negative_groups", {}).items():
         log(f"  {name}: {g['false_accepts']} in {g['hours']:.2f} h")
+    by_text = result.get("false_accepts_by_text")
+    if by_text:
+        fired = sorted(((e["false_accepts"], t) for t, e in by_text.items() if e["false_accepts"]),
+                       key=lambda x: (-x[0], x[1]))
+        log("  close phrases fired on (times, what was said last): " +
+            (", ".join(f'{n} "{t}"' for n, t in fired) if fired else "none"))
+    for what in ("voice", "noise"):
+        by = result.get(f"recall_by_{what}")
+        if by:
+            log(f"recall by {what}: " + "; ".join(
+                f"{k} {e['recall'] * 100:.1f}% of {e['positives']}" for k, e in by.items()))
     if "curve" in result:
         parts = []
         for limit, r, t in recall_at(result["curve"]):
@@ -282,10 +361,10 @@ def main():
                    help="record the figures as the evaluation of entry NAME of "
                         "models/MANIFEST.json")
     args = p.parse_args()
-    pos, spans, neg, groups = eval_sets(args.data, args.phrase, args.seed, args.positives,
-                                        args.hours)
+    pos, spans, neg, groups, (pos_notes, neg_notes) = eval_sets(
+        args.data, args.phrase, args.seed, args.positives, args.hours)
     result = evaluate(args.lib, args.frontend, args.model, pos, spans, neg, args.threshold,
-                      neg_groups=groups)
+                      neg_groups=groups, pos_notes=pos_notes, neg_notes=neg_notes)
     report(result)
     if args.det:
         plot_det(result["curve"], args.det, f'"{args.phrase}": {result["positives"]} held-out '

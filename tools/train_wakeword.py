@@ -276,10 +276,12 @@ def main():
     if not args.no_eval:
         t0 = time.time()
         log("held-out evaluation through the library")
-        pos, pos_spans, neg, groups = ev.eval_sets(args.data, args.phrase, args.eval_seed,
-                                                   args.eval_positives, args.eval_hours, log=log)
+        pos, pos_spans, neg, groups, (pos_notes, neg_notes) = ev.eval_sets(
+            args.data, args.phrase, args.eval_seed, args.eval_positives, args.eval_hours,
+            log=log)
         result = ev.evaluate(args.lib, args.frontend, args.out, pos, pos_spans, neg,
-                             neg_groups=groups, log=log)
+                             neg_groups=groups, pos_notes=pos_notes, neg_notes=neg_notes,
+                             log=log)
         ev.report(result, log=log)
         if args.det:
             ev.plot_det(result["curve"], args.det,

@@ -88,6 +88,7 @@ class Tts:
         base = "/dev/shm" if os.path.isdir("/dev/shm") else None
         self.dir = tempfile.mkdtemp(prefix="kalwake-tts-", dir=base)
         self.n = 0
+        self.last_voice = None  # "engine voice" of the latest rendition, for the set's notes
 
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -99,6 +100,7 @@ class Tts:
     def espeak(self, text, voice, rate=175, pitch=50, ssml=False):
         path = self._path()
         cmd = ["espeak-ng", "-v", voice, "-s", str(int(rate)), "-p", str(int(pitch)), "-w", path]
+        self.last_voice = f"espeak-ng {voice}"
         if ssml:
             cmd.append("-m")
         subprocess.run(cmd + [text], check=True, capture_output=True)
@@ -120,6 +122,7 @@ class Tts:
     def flite(self, text, voice, stretch=1.0, f0=None):
         path = self._path()
         cmd = ["flite", "-voice", voice, "--setf", f"duration_stretch={stretch:.3f}"]
+        self.last_voice = f"flite {voice}"
         if f0 is not None:
             cmd += ["--setf", f"int_f0_target_mean={f0:.1f}"]
         subprocess.run(cmd + ["-t", text, "-o", path], check=True, capture_output=True)
@@ -130,6 +133,7 @@ class Tts:
     def festival(self, texts, voice, stretch=1.0):
         """Speaks each text with one festival process; returns one array a text."""
         paths = [self._path() for _ in texts]
+        self.last_voice = f"festival {voice}"
         lines = [f"(voice_{voice})", f"(Parameter.set 'Duration_Stretch {stretch:.3f})"]
         for text, path in zip(texts, paths):
             clean = text.replace("\\", " ").replace('"', " ")

@@ -13,8 +13,9 @@ noises (60 Hz hum, fan) and noise recordings never used in training.
 
 Sets are saved as .npz: pcm (all streams end to end, int16), offsets (stream starts, and the
 total at the end), spans ([start, end] of the phrase in samples within its stream, or
-[-1, -1]).
+[-1, -1]); a held-out phrase set also has notes (one JSON text per stream, load_notes).
 """
+import json
 import os
 import re
 
@@ -108,10 +109,12 @@ def vary_speaker(rng, x):
 
 
 class Voices:
-    """Random renditions of texts by the voices of one split ("train" or "eval")."""
+    """Random renditions of texts by the voices of one split ("train" or "eval"). After
+    say_many, `voices` names the voice of each rendition ("festival kal_diphone")."""
 
     def __init__(self, tts, rng, split):
         self.tts, self.rng, self.split = tts, rng, split
+        self.voices = []
 
     def say(self, text):
         if self.split == "train":
@@ -127,9 +130,15 @@ class Voices:
         """Several texts; festival renders a batch per call for speed."""
         if self.split == "eval" and self.rng.random() < 0.45:
             voice = wd.FESTIVAL_EVAL_VOICES[int(self.rng.integers(len(wd.FESTIVAL_EVAL_VOICES)))]
-            return [wd.trim(x) for x in
-                    self.tts.festival(texts, voice, float(self.rng.uniform(0.85, 1.3)))]
-        return [self.say(t) for t in texts]
+            out = [wd.trim(x) for x in
+                   self.tts.festival(texts, voice, float(self.rng.uniform(0.85, 1.3)))]
+            self.voices = [self.tts.last_voice] * len(out)
+            return out
+        out, self.voices = [], []
+        for t in texts:
+            out.append(self.say(t))
+            self.voices.append(self.tts.last_voice)
+        return out
 
 
 # Share of the streams of a tone-balanced training set whose speech goes through a random
@@ -141,10 +150,11 @@ def noise_kinds(split):
     return wd.TRAIN_NOISES if split == "train" else wd.EVAL_NOISES
 
 
-def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15):
+def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15, note=None):
     """Adds tone balance (in the training sets built with it), room, background noise and
     level to a speech track; returns int16. Without the tone balance no number is drawn for
-    it, so that plain training sets and the held-out sets of a seed stay as they were."""
+    it, so that plain training sets and the held-out sets of a seed stay as they were.
+    note, a dict, is given the background noise's kind ("none" without) and SNR."""
     tilt = _SHARED.get("tilt", 0.0)
     if split == "train" and tilt > 0.0 and rng.random() < tilt:
         speech = wd.tilt(rng, speech)
@@ -157,6 +167,10 @@ def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15):
         kind = kinds[int(rng.integers(len(kinds)))]
         snr = rng.uniform(*snr_range)
         total += wd.noise(rng, kind, len(total), pool) * level / 10.0 ** (snr / 20.0)
+        if note is not None:
+            note.update(noise=kind, snr_db=round(float(snr), 1))
+    elif note is not None:
+        note["noise"] = "none"
     pcm = wd.to_pcm(total, rng.uniform(-30.0, -2.0))
     # A little sensor noise, so that quiet passages are not digital silence.
     if rng.random() < 0.7:
@@ -181,8 +195,8 @@ def filler(rng, voices, seconds, vocab, others):
     return out
 
 
-def positive_stream(rng, phrase_audio, others, split, pool):
-    """[lead][phrase][tail]: returns (pcm, (start, end))."""
+def positive_stream(rng, phrase_audio, others, split, pool, note=None):
+    """[lead][phrase][tail]: returns (pcm, (start, end)). note: see finish."""
     lead = int(rng.uniform(1.3, 4.0) * SR)
     tail = int(rng.uniform(1.0, 2.0) * SR)
     speech = np.zeros(lead + len(phrase_audio) + tail)
@@ -195,20 +209,27 @@ def positive_stream(rng, phrase_audio, others, split, pool):
         start = lead + len(phrase_audio) + int(0.3 * SR)
         speech[start:start + len(after)] += after[:len(speech) - start]
     speech[lead:lead + len(phrase_audio)] += phrase_audio * rng.uniform(0.7, 1.0)
-    return finish(rng, speech, split, pool), (lead, lead + len(phrase_audio))
+    return finish(rng, speech, split, pool, note=note), (lead, lead + len(phrase_audio))
 
 
-def negative_stream(rng, clips, split, pool, seconds):
-    """Other speech clips with pauses, over a background, for about seconds."""
+def negative_stream(rng, clips, split, pool, seconds, texts=None, note=None):
+    """Other speech clips with pauses, over a background, for about seconds. With the clips'
+    texts, note (a dict, see finish) is also given each placed clip as [text, start, end]."""
     n = int(seconds * SR)
     speech = np.zeros(n)
     pos = int(rng.uniform(0.0, 1.0) * SR)
+    placed = []
     while pos < n and clips:
-        clip = clips[int(rng.integers(len(clips)))] * rng.uniform(0.5, 1.0)
+        k = int(rng.integers(len(clips)))
+        clip = clips[k] * rng.uniform(0.5, 1.0)
         take = min(len(clip), n - pos)
         speech[pos:pos + take] += clip[:take]
+        if texts is not None:
+            placed.append([texts[k], pos, pos + take])
         pos += len(clip) + int(rng.uniform(0.1, 1.5) * SR)
-    return finish(rng, speech, split, pool)
+    if note is not None and texts is not None:
+        note["clips"] = placed
+    return finish(rng, speech, split, pool, note=note)
 
 
 def save_set(path, streams, spans, meta=None):
@@ -216,6 +237,13 @@ def save_set(path, streams, spans, meta=None):
     offsets = np.concatenate([[0], np.cumsum(lengths)])
     np.savez(path, pcm=np.concatenate(streams).astype(np.int16), offsets=offsets,
              spans=np.array(spans, dtype=np.int64).reshape(-1, 2), **(meta or {}))
+
+
+def load_notes(path):
+    """Per-stream notes of a set that has them (voice, background noise, the texts of a
+    close-phrase stream and where they are), else None."""
+    d = np.load(path)
+    return [json.loads(str(n)) for n in d["notes"]] if "notes" in d.files else None
 
 
 def load_set(path):
@@ -231,11 +259,14 @@ def speech_pool(voices, rng, vocab, count):
             if c.size]
 
 
-def confusable_stream(rng, voices, phrase, near, vocab, split, pool):
-    """Four phrases close to the wake phrase, spoken with pauses over a background, 3-6 s."""
+def confusable_stream(rng, voices, phrase, near, vocab, split, pool, note=None):
+    """Four phrases close to the wake phrase, spoken with pauses over a background, 3-6 s.
+    note: see negative_stream."""
     group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
-    clips = [c for c in voices.say_many(group) if c.size]
-    return negative_stream(rng, clips, split, pool, rng.uniform(3.0, 6.0))
+    said = voices.say_many(group)
+    clips = [c for c in said if c.size]
+    texts = [t for t, c in zip(group, said) if c.size]
+    return negative_stream(rng, clips, split, pool, rng.uniform(3.0, 6.0), texts, note)
 
 
 def sentence_clips(voices, rng, vocab, seconds):
@@ -253,7 +284,9 @@ def log(*args):
 
 
 def build_phrase_set(path, phrase, split, seed, positives, confusable_streams, log_every=200):
-    """Positive and confusable streams for a phrase in one split; saved to path."""
+    """Positive and confusable streams for a phrase in one split; saved to path with a note
+    for every stream (load_notes), so that an evaluation can say which voices it misses and
+    which close phrases it fires on."""
     rng = np.random.default_rng(seed)
     vocab = wd.word_list()
     tts = wd.Tts()
@@ -261,28 +294,33 @@ def build_phrase_set(path, phrase, split, seed, positives, confusable_streams, l
         voices = Voices(tts, rng, split)
         pool = speech_pool(voices, rng, vocab, 60)
         texts = phrase_texts(phrase)
-        streams, spans = [], []
+        streams, spans, notes = [], [], []
         done = 0
         while done < positives:
             group = [texts[int(rng.integers(len(texts)))] for _ in range(min(10, positives - done))]
-            for audio in voices.say_many(group):
+            for audio, voice in zip(voices.say_many(group), voices.voices):
                 done += 1
                 if audio.size == 0:
                     continue
-                pcm, span = positive_stream(rng, audio, pool, split, pool)
+                note = {"voice": voice}
+                pcm, span = positive_stream(rng, audio, pool, split, pool, note)
                 streams.append(pcm)
                 spans.append(span)
+                notes.append(note)
                 if done % log_every == 0:
                     log(f"  {split} positives: {done}/{positives}")
         near = confusables(phrase, rng, vocab)
         for i in range(confusable_streams):
-            streams.append(confusable_stream(rng, voices, phrase, near, vocab, split, pool))
+            note = {}
+            streams.append(confusable_stream(rng, voices, phrase, near, vocab, split, pool, note))
             spans.append((-1, -1))
+            notes.append(note)
             if (i + 1) % log_every == 0:
                 log(f"  {split} confusable streams: {i + 1}/{confusable_streams}")
     finally:
         tts.close()
-    save_set(path, streams, spans, {"phrase": np.array(phrase), "confusables": np.array(near)})
+    save_set(path, streams, spans, {"phrase": np.array(phrase), "confusables": np.array(near),
+                                    "notes": np.array([json.dumps(n) for n in notes])})
     return path
 
 

@@ -87,3 +87,31 @@ def test_recall_at_a_false_accept_rate_takes_the_best_threshold_within_it():
     assert ev.recall_at(curve, (0.5, 1.0, 5.0, 20.0)) == [
         (0.5, 0.60, 0.9), (1.0, 0.80, 0.7), (5.0, 0.90, 0.5), (20.0, 0.95, 0.1)]
     assert ev.recall_at(curve[:2], (1.0,)) == [(1.0, None, None)]
+
+
+def test_recall_is_split_by_voice_group_and_noise():
+    span = (int(2.0 * SR), int(3.0 * SR))
+    hit, miss = [chunk_ending_at(3.2)], [chunk_ending_at(1.0)]  # the miss is a stray too
+    voices = ["festival kal_diphone", "espeak-ng en-us-nyc+Andy", "espeak-ng en-us-nyc+linda",
+              "festival kal_diphone"]
+    keys = [ev.voice_group(v) for v in voices]
+    by = ev.recall_by([hit, miss, hit, miss], [span] * 4, keys)
+    assert by == {"espeak-ng en-us-nyc": {"positives": 2, "detected": 1, "recall": 0.5},
+                  "festival kal_diphone": {"positives": 2, "detected": 1, "recall": 0.5}}
+    assert ev.voice_group(None) == "?"
+
+
+def test_a_false_accept_is_put_down_to_the_clip_that_started_last_before_it():
+    clips = [["hey karis", int(0.5 * SR), int(1.4 * SR)],
+             ["bend kalmoris", int(2.0 * SR), int(3.0 * SR)]]
+    notes = [{"clips": clips}, None, {"clips": []}]
+    fired = [[chunk_ending_at(1.92),   # after "hey karis", before the second clip starts
+              chunk_ending_at(3.04),   # just after "bend kalmoris"
+              chunk_ending_at(2.16),   # "bend kalmoris" began only 0.16 s before
+              chunk_ending_at(0.48)],  # before anything was said
+             [chunk_ending_at(2.0)],   # a stream without notes is not counted
+             []]
+    assert ev.false_accepts_by_text(fired, notes) == {
+        "hey karis": {"spoken": 1, "false_accepts": 2},
+        "bend kalmoris": {"spoken": 1, "false_accepts": 1},
+        "(before any)": {"spoken": 0, "false_accepts": 1}}
