@@ -324,7 +324,7 @@ def report(result, log=print):
     for name, g in result.get("negative_groups", {}).items():
         log(f"  {name}: {g['false_accepts']} in {g['hours']:.2f} h")
     by_text = result.get("false_accepts_by_text")
-    if by_text:
+    if by_text is not None:
         fired = sorted(((e["false_accepts"], t) for t, e in by_text.items() if e["false_accepts"]),
                        key=lambda x: (-x[0], x[1]))
         log("  close phrases fired on (times, what was said last): " +
