@@ -2,12 +2,12 @@
 """Writes a short speech-like test recording: 16 kHz mono 16-bit WAV.
 
 Quiet room noise with three voiced "syllables" (a gliding pitch with its harmonics shaped by
-two formant peaks) from 0.8 s on, and again every 2.5 s in longer recordings. It is not a wake word; it gives the detector something
-with the level and spectrum of speech to listen to.
+two formant peaks) from 0.8 s on, and again every 2.5 s in longer recordings. It is not a
+wake word; it gives the detector something with the level and spectrum of speech to listen to.
 
     make_sample.py OUT.wav [SECONDS]
 """
-import sys
+import argparse
 import wave
 
 import numpy as np
@@ -31,8 +31,11 @@ def syllable(duration, f0_start, f0_end, formants, rng):
 
 
 def main():
-    out = sys.argv[1]
-    seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 3.0
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("out", metavar="OUT.wav")
+    p.add_argument("seconds", nargs="?", type=float, default=3.0, metavar="SECONDS")
+    args = p.parse_args()
+    out, seconds = args.out, args.seconds
     rng = np.random.default_rng(7)
     total = int(seconds * RATE)
     signal = rng.normal(0, 0.002, total)  # room noise, about -54 dBFS
