@@ -16,6 +16,7 @@ The evaluation audio (festival voices, held-out espeak-ng and flite settings, he
 noises) is generated once per seed into the data folder.
 """
 import argparse
+import collections
 import ctypes
 import json
 import os
@@ -209,19 +210,19 @@ def false_accepts_by_text(fired_per_stream, notes):
     """{text: {"spoken", "false_accepts"}} over the streams whose notes list their clips: a
     detection is put down to the clip that started last, at least ATTRIBUTION_LEAD before the
     end of the chunk that fired (a clip that began just before cannot have caused it)."""
-    out = {}
+    out = collections.defaultdict(lambda: {"spoken": 0, "false_accepts": 0})
     for fired, note in zip(fired_per_stream, notes):
         clips = (note or {}).get("clips")
         if clips is None:
             continue
         for text, _, _ in clips:
-            out.setdefault(text, {"spoken": 0, "false_accepts": 0})["spoken"] += 1
+            out[text]["spoken"] += 1
         for c in fired:
             end = (c + 1) * CHUNK - ATTRIBUTION_LEAD * SR
             before = [clip for clip in clips if clip[1] <= end]
             text = max(before, key=lambda clip: clip[1])[0] if before else "(before any)"
-            out.setdefault(text, {"spoken": 0, "false_accepts": 0})["false_accepts"] += 1
-    return out
+            out[text]["false_accepts"] += 1
+    return dict(out)
 
 
 def recall_at(curve, fa_limits=(0.5, 1.0, 2.0, 5.0, 10.0)):
@@ -325,7 +326,7 @@ def report(result, log=print):
         log(f"  {name}: {g['false_accepts']} in {g['hours']:.2f} h")
     by_text = result.get("false_accepts_by_text")
     if by_text is not None:
-        fired = sorted(((e["false_accepts"], t) for t, e in by_text.items() if e["false_accepts"]),
+        fired = sorted(((e["false_accepts"], t) for t, e in by_text.items()),
                        key=lambda x: (-x[0], x[1]))
         log("  close phrases fired on (times, what was said last): " +
             (", ".join(f'{n} "{t}"' for n, t in fired) if fired else "none"))
