@@ -278,19 +278,11 @@ def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log
     import wakeset  # speech synthesis: needed only to build the sets
     folder = os.path.join(data, "eval")
     conf = confusable_streams if confusable_streams is not None else max(40, positives // 4)
-    pset = os.path.join(folder, f"{wakeset.slug(phrase)}-s{seed}-p{positives}-c{conf}.npz")
-    nset = os.path.join(folder, f"negatives-s{seed}-m{int(round(hours * 60))}.npz")
+    version = wakeset.SET_VERSION
+    pset = os.path.join(folder,
+                        f"{wakeset.slug(phrase)}-s{seed}-p{positives}-c{conf}-{version}.npz")
+    nset = os.path.join(folder, f"negatives-s{seed}-m{int(round(hours * 60))}-{version}.npz")
     t0 = time.time()
-    if os.path.exists(pset) and wakeset.load_notes(pset) is None:
-        # Made before phrase sets kept notes: the same seed makes the same audio again, now
-        # with its notes. Should it not, the figures measured on the old set would no longer
-        # be comparable, so that is said.
-        log(f"{pset} has no notes on its streams: making it again")
-        tmp = pset + ".notes.npz"
-        wakeset.build_phrase_set(tmp, phrase, "eval", seed, positives, conf)
-        if not np.array_equal(np.load(tmp)["pcm"], np.load(pset)["pcm"]):
-            log("warning: the held-out phrase audio differs from the earlier build's")
-        os.replace(tmp, pset)
     wakeset.ensure(pset, wakeset.build_phrase_set, phrase, "eval", seed, positives, conf)
     wakeset.ensure(nset, wakeset.build_speech_negatives, "eval", seed + 1000, hours * 60.0,
                    stream_seconds=300.0)

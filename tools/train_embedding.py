@@ -40,6 +40,12 @@ def pick_vocabulary(rng, count):
     return sorted(rng.choice(words, size=count, replace=False).tolist())
 
 
+# flite's voices for the embedding's word runs. The committed embedding was trained on these
+# four male voices, before slt joined the wake models' training voices; kept so that the
+# command in the manifest makes it again.
+EMBEDDING_FLITE_VOICES = ["kal", "kal16", "awb", "rms"]
+
+
 def synthesis_runs(rng, espeak_runs, flite_runs):
     """One entry a run, each with its own voice settings: the whole vocabulary is spoken once
     a run. flite's voices are all male; half their runs raise the pitch towards a higher
@@ -49,9 +55,9 @@ def synthesis_runs(rng, espeak_runs, flite_runs):
         voice, rate, pitch = wd.random_espeak_voice(rng, "train")
         runs.append(("espeak", voice, rate, pitch))
     for run in range(flite_runs):
-        voice = wd.FLITE_TRAIN_VOICES[run % len(wd.FLITE_TRAIN_VOICES)]
+        voice = EMBEDDING_FLITE_VOICES[run % len(EMBEDDING_FLITE_VOICES)]
         stretch = float(rng.uniform(0.8, 1.3))
-        f0 = float(rng.uniform(80, 240)) if (run // len(wd.FLITE_TRAIN_VOICES)) % 2 else None
+        f0 = float(rng.uniform(80, 240)) if (run // len(EMBEDDING_FLITE_VOICES)) % 2 else None
         runs.append(("flite", voice, stretch, f0))
     return runs
 
@@ -331,7 +337,7 @@ def main():
                      "flite_runs": args.flite_runs, "examples_per_clip": args.per_clip,
                      "examples": int(len(x)), "epochs": args.epochs, "threads": args.threads,
                      "voices": "espeak-ng training accents and variants, flite " +
-                               ", ".join(wd.FLITE_TRAIN_VOICES),
+                               ", ".join(EMBEDDING_FLITE_VOICES),
                      "noises": wd.TRAIN_NOISES},
         "metrics": {"word_accuracy_validation": history[-1]["val_acc"],
                     "validation": "every window of voice runs " + str(held) +

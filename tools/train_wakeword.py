@@ -31,6 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import evaluate as ev  # noqa: E402
 import melspec_reference as mel  # noqa: E402
 import stream_features as sf  # noqa: E402
+import wakedata as wd  # noqa: E402
 import wakeset  # noqa: E402
 import wakefit  # noqa: E402
 import wakenet  # noqa: E402
@@ -172,8 +173,12 @@ def training_sets(data, phrase, seed, positives, confusable_streams, negative_mi
     the other speech and noise that every phrase shares. Returns both set paths."""
     folder = os.path.join(data, "wake")
     slug = wakeset.slug(phrase)
-    pset = os.path.join(folder, f"{slug}-{mark}-s{seed}-p{positives}-c{confusable_streams}.npz")
-    nset = os.path.join(folder, f"negatives-{mark}-s{seed}-m{int(negative_minutes)}.npz")
+    version = wakeset.SET_VERSION
+    if wd.FLITE_TRAIN_VOICES != wd.DEFAULT_FLITE_TRAIN_VOICES:  # --flite-voices
+        version += "-flite-" + "-".join(wd.FLITE_TRAIN_VOICES)
+    pset = os.path.join(folder,
+                        f"{slug}-{mark}-s{seed}-p{positives}-c{confusable_streams}-{version}.npz")
+    nset = os.path.join(folder, f"negatives-{mark}-s{seed}-m{int(negative_minutes)}-{version}.npz")
     wakeset.ensure(pset, wakeset.build_phrase_set_parallel, phrase, "train", seed, positives,
                    confusable_streams, workers, tilt=tilt)
     wakeset.ensure(nset, wakeset.build_speech_negatives_parallel, "train", seed + 500,
@@ -218,6 +223,9 @@ def main():
                    help="networks on each of the two training sets (plain and tone-balanced), "
                         "from seeds seed, seed+1, ...; all of them are averaged")
     p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--flite-voices", default=",".join(wd.FLITE_TRAIN_VOICES),
+                   help="flite's training voices, comma-separated; a voice named twice is "
+                        "drawn twice as often (default %(default)s)")
     p.add_argument("--eval-positives", type=int, default=200)
     p.add_argument("--eval-hours", type=float, default=0.5)
     p.add_argument("--eval-seed", type=int, default=7)
@@ -227,6 +235,14 @@ def main():
     p.add_argument("--frontend", default=os.path.join(HERE, "models"))
     args = p.parse_args()
     torch.set_num_threads(args.threads)
+    # Read by the synthesis, in this process and in the workers it forks.
+    wd.FLITE_TRAIN_VOICES = [v.strip() for v in args.flite_voices.split(",") if v.strip()]
+    if not wd.FLITE_TRAIN_VOICES:
+        p.error("--flite-voices names no voice")
+    unknown = sorted(set(wd.FLITE_TRAIN_VOICES) - set(wd.FLITE_VOICES))
+    if unknown:
+        p.error(f"--flite-voices: unknown voice {', '.join(unknown)} "
+                f"(flite has {', '.join(wd.FLITE_VOICES)})")
     t_start = time.time()
     timings = {}
 
@@ -311,7 +327,10 @@ def main():
                      "networks": len(members),
                      "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "threads": args.threads,
-                     "fire_from_end_s": [sf.FIRE_FROM, sf.FIRE_TO]},
+                     "fire_from_end_s": [sf.FIRE_FROM, sf.FIRE_TO],
+                     "voices": "espeak-ng training accents and variants, flite " +
+                               ", ".join(wd.FLITE_TRAIN_VOICES),
+                     "set_version": wakeset.SET_VERSION},
         "validation": val,
         "seconds": timings,
     }

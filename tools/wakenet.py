@@ -110,6 +110,27 @@ def export_wake(net, path):
                       opset_version=OPSET, do_constant_folding=True)
 
 
+def load_wake(path):
+    """A wake model file written by export_wake, read back as a WakeEnsemble. The export
+    keeps one copy of statistics that several members share, under the first such member's
+    name, so a member without its own takes those of the nearest member before it."""
+    import onnx
+    from onnx import numpy_helper
+    init = {i.name: torch.from_numpy(numpy_helper.to_array(i).copy())
+            for i in onnx.load(path).graph.initializer}
+    count = 1 + max(int(k.split(".")[1]) for k in init if k.startswith("members."))
+    members, mean, std = [], None, None
+    for m in range(count):
+        mean = init.get(f"members.{m}.mean", mean)
+        std = init.get(f"members.{m}.std", std)
+        layers = {f"net.{layer}.{w}": init[f"members.{m}.net.{layer}.{w}"]
+                  for layer in (2, 4, 6) for w in ("weight", "bias")}
+        net = WakeNet(mean, std, hidden=layers["net.2.weight"].shape[0])
+        net.load_state_dict({"mean": mean, "std": std, **layers})
+        members.append(net)
+    return WakeEnsemble(members)
+
+
 def count_params(module):
     return int(sum(p.numel() for p in module.parameters()))
 

@@ -8,7 +8,7 @@ none), a random level and sometimes room reverberation; in a tone-balanced train
 most streams' speech also has its lows and highs raised or lowered (wakedata.tilt).
 
 Training streams use the training voices and noises; evaluation streams use only held-out
-ones: festival's voices, held-out espeak-ng accents and variants, flite's slt voice, and
+ones: festival's voices, held-out espeak-ng accents and variants, and
 noises (60 Hz hum, fan) and noise recordings never used in training.
 
 Sets are saved as .npz: pcm (all streams end to end, int16), offsets (stream starts, and the
@@ -24,6 +24,10 @@ import numpy as np
 import wakedata as wd
 
 SR = wd.SR
+
+# Ends every set's file name. Sets made before flite's slt voice moved from the held-out voices
+# to the training voices have no such ending and are not reused.
+SET_VERSION = "v2"
 
 # Phrases that sound close to "hey kalmoris", as negatives for its model.
 KALMORIS_CONFUSABLES = [

@@ -59,19 +59,28 @@ def test_keeping_notes_draws_nothing_and_changes_no_sample():
     assert note["noise"] in wd.EVAL_NOISES + ["none"]
 
 
-def test_every_stream_of_a_phrase_set_has_a_note_that_fits_its_audio(tmp_path, monkeypatch):
+def test_every_held_out_stream_has_a_note_that_fits_it_and_a_held_out_voice(tmp_path,
+                                                                          monkeypatch):
     monkeypatch.setattr(wd, "Tts", FakeTts)
     monkeypatch.setattr(wd, "word_list", lambda *a, **k: ["apple", "river", "stone", "cloud"])
     path = str(tmp_path / "set.npz")
-    wakeset.build_phrase_set(path, "hey kalmoris", "eval", 3, 12, 6)
+    wakeset.build_phrase_set(path, "hey kalmoris", "eval", 3, 40, 6)
     streams, spans = wakeset.load_set(path)
     notes = wakeset.load_notes(path)
-    assert len(notes) == len(streams) == 18
+    assert len(notes) == len(streams) == 46
     near = set(np.load(path)["confusables"].tolist())
     for s, (start, _), note in zip(streams, spans, notes):
         assert note["noise"] in wd.EVAL_NOISES + ["none"]
         if start >= 0:
-            assert note["voice"].split(" ")[0] in ("espeak-ng", "flite", "festival")
+            # Held-out voices only: festival's, or a held-out espeak-ng accent and variant.
+            engine, voice = note["voice"].split(" ")
+            if engine == "festival":
+                assert voice in wd.FESTIVAL_EVAL_VOICES
+            else:
+                assert engine == "espeak-ng"
+                accent, variant = voice.split("+")
+                assert accent in wd.ESPEAK_EVAL_ACCENTS
+                assert variant in wd.ESPEAK_EVAL_VARIANTS
             assert "clips" not in note
         else:
             assert note["clips"]
@@ -79,6 +88,6 @@ def test_every_stream_of_a_phrase_set_has_a_note_that_fits_its_audio(tmp_path, m
                 # A close phrase from the list, or the phrase with one word swapped.
                 assert text in near or text.startswith("hey ") or text.endswith(" kalmoris")
                 assert 0 <= a < b <= len(s)
-    # Festival and the other engines both appear over 12 positives.
+    # Festival and the other engines both appear over 40 positives.
     engines = {n["voice"].split(" ")[0] for n in notes if "voice" in n}
     assert "festival" in engines and len(engines) >= 2
