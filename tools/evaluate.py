@@ -12,7 +12,7 @@ false accept. Recall and false accepts per hour are given at the threshold the m
 loaded with (0.5), and the detection-error trade-off over thresholds is computed from the
 recorded scores with the library's latch rules (warm-up 5, cooldown 8) and drawn as a PNG.
 
-The evaluation audio (festival voices, held-out espeak-ng and flite settings, held-out
+The evaluation audio (festival's voices, held-out espeak-ng accents and variants, held-out
 noises) is generated once per seed into the data folder.
 """
 import argparse
