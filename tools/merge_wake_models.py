@@ -30,7 +30,10 @@ def main():
     args = p.parse_args()
     if len(args.models) < 2:
         p.error("name at least two models to join")
-    net = merge(args.models, args.out)
+    try:
+        net = merge(args.models, args.out)
+    except (OSError, ValueError) as e:  # a missing file, or one that is not a wake model
+        p.error(str(e))
     print(f"{args.out}: {len(net.members)} networks from {len(args.models)} models, "
           f"{os.path.getsize(args.out)} bytes")
     return 0

@@ -118,7 +118,10 @@ def load_wake(path):
     from onnx import numpy_helper
     init = {i.name: torch.from_numpy(numpy_helper.to_array(i).copy())
             for i in onnx.load(path).graph.initializer}
-    count = 1 + max(int(k.split(".")[1]) for k in init if k.startswith("members."))
+    indices = [int(k.split(".")[1]) for k in init if k.startswith("members.")]
+    if not indices:
+        raise ValueError(f"{path}: not a wake model written by train_wakeword.py")
+    count = 1 + max(indices)
     members, mean, std = [], None, None
     for m in range(count):
         mean = init.get(f"members.{m}.mean", mean)
