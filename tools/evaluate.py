@@ -278,10 +278,9 @@ def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log
     import wakeset  # speech synthesis: needed only to build the sets
     folder = os.path.join(data, "eval")
     conf = confusable_streams if confusable_streams is not None else max(40, positives // 4)
-    version = wakeset.SET_VERSION
-    pset = os.path.join(folder,
-                        f"{wakeset.slug(phrase)}-s{seed}-p{positives}-c{conf}-{version}.npz")
-    nset = os.path.join(folder, f"negatives-s{seed}-m{int(round(hours * 60))}-{version}.npz")
+    pset = wakeset.set_path(folder, f"{wakeset.slug(phrase)}-s{seed}-p{positives}-c{conf}",
+                            "eval")
+    nset = wakeset.set_path(folder, f"negatives-s{seed}-m{int(round(hours * 60))}", "eval")
     t0 = time.time()
     wakeset.ensure(pset, wakeset.build_phrase_set, phrase, "eval", seed, positives, conf)
     wakeset.ensure(nset, wakeset.build_speech_negatives, "eval", seed + 1000, hours * 60.0,

@@ -175,12 +175,9 @@ def training_sets(data, phrase, seed, positives, confusable_streams, negative_mi
     the other speech and noise that every phrase shares. Returns both set paths."""
     folder = os.path.join(data, "wake")
     slug = wakeset.slug(phrase)
-    version = wakeset.SET_VERSION
-    if wd.FLITE_TRAIN_VOICES != wd.DEFAULT_FLITE_TRAIN_VOICES:  # --flite-voices
-        version += "-flite-" + "-".join(wd.FLITE_TRAIN_VOICES)
-    pset = os.path.join(folder,
-                        f"{slug}-{mark}-s{seed}-p{positives}-c{confusable_streams}-{version}.npz")
-    nset = os.path.join(folder, f"negatives-{mark}-s{seed}-m{int(negative_minutes)}-{version}.npz")
+    pset = wakeset.set_path(folder, f"{slug}-{mark}-s{seed}-p{positives}-c{confusable_streams}",
+                            "train")
+    nset = wakeset.set_path(folder, f"negatives-{mark}-s{seed}-m{int(negative_minutes)}", "train")
     wakeset.ensure(pset, wakeset.build_phrase_set_parallel, phrase, "train", seed, positives,
                    confusable_streams, workers, tilt=tilt)
     wakeset.ensure(nset, wakeset.build_speech_negatives_parallel, "train", seed + 500,

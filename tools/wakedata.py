@@ -28,12 +28,12 @@ ESPEAK_TRAIN_ACCENTS = ["en-us", "en-gb", "en-gb-scotland", "en-gb-x-gbclan", "e
 ESPEAK_EVAL_ACCENTS = ["en-gb-x-gbcwmd", "en-us-nyc"]
 ESPEAK_EVAL_VARIANTS = ["Annie", "Gene", "linda", "edward", "steph2", "Andy", "Denis",
                         "f4", "m6", "klatt4", "travis", "victor"]
+# flite's voices that speak English words; flite reads an unknown name silently as kal.
+FLITE_VOICES = ("kal", "kal16", "awb", "rms", "slt")
 # slt, recorded from a woman and the only natural female voice among the engines' training
 # voices, is listed twice: a third of the flite renditions. Without her, wake models trained
 # on these voices found the held-out festival slt voice in 70% of its recordings, against 96%
 # for festival's male voices.
-# flite's voices that speak English words; flite reads an unknown name silently as kal.
-FLITE_VOICES = ("kal", "kal16", "awb", "rms", "slt")
 DEFAULT_FLITE_TRAIN_VOICES = ["kal", "kal16", "awb", "rms", "slt", "slt"]
 FLITE_TRAIN_VOICES = list(DEFAULT_FLITE_TRAIN_VOICES)
 FESTIVAL_EVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
