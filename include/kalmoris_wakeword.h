@@ -36,7 +36,8 @@
  * Model contract (all tensors 32-bit float):
  *   melspectrogram.onnx   input "input" [1, N] (N = 1280 on the first chunk after a reset,
  *                         1760 afterwards; samples as floats, unscaled); output "output"
- *                         [1, frames, 32] or [1, 1, frames, 32] with 1 <= frames <= N / 160.
+ *                         [any, frames, 32] or [any, any, frames, 32] (leading dimensions
+ *                         not read) with 1 <= frames <= N / 160.
  *                         Stored as value / 10 + 2.
  *   embedding_model.onnx  input "input_1" [1, 76, 32, 1] (the newest 76 mel frames);
  *                         output "conv2d_19" with at least 96 values.
@@ -144,8 +145,8 @@ KALWAKE_API const char *kalwake_version(void);
  * Returns the number of chunks completed by this call (0 or more), or -1 with one of:
  *   "pcm is NULL or n_samples <= 0"
  *   "not loaded — call kalwake_load first"
- *   "unexpected melspec shape FRAMESxBINS"      the mel output is not [1,(1,)frames,32] with
- *                                               1 <= frames <= window / 160
+ *   "unexpected melspec shape FRAMESxBINS"      the mel output is not [any,(any,)frames,32]
+ *                                               with 1 <= frames <= window / 160
  *   "melspec output too short (E values, need F)"      the mel output holds fewer values
  *   "embedding output too short (E values, need 96)"   than its shape promises / than read,
  *   "wake output empty"                                or a wake model gives no value
@@ -153,7 +154,8 @@ KALWAKE_API const char *kalwake_version(void);
  *   "pending buffer full — call kalwake_reset"  a failing chunk was retried until the
  *                                               2560-sample pending buffer filled up
  *   "oom melspec"
- *   "mel Run: ...", "emb Run: ...", "wake Run: ..." and the other runtime failures of a stage
+ *   "mel Run: ...", "emb Run: ...", "wake Run: ..." and the other runtime failures of a stage,
+ *   among them "emb shape: ..." and "wake shape: ..." (reading an output's type and length)
  * On failure, chunks completed earlier in the same call keep their effects (scores,
  * detections) but are not counted in the result. The sample that completed the failing chunk
  * stays pending and later samples of the call are dropped; the next call retries that chunk.

@@ -1,5 +1,8 @@
 // White-box checks of the detector record and the binding helpers, through the static build.
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "core/ort_binding.h"
 #include "core/state.h"
@@ -170,6 +173,40 @@ TEST_F(Internals, UnloadKeepsTheRecordButReleasesEverySession) {
   }
   EXPECT_EQ(g.n_models, 0);
   EXPECT_EQ(g.default_threshold, 0.25f);
+}
+
+// The queries test the loaded flag before they wait for the lock. An unload that holds the
+// lock meanwhile must still make them answer "not loaded", not report the emptied record.
+// The test holds the lock and clears the flag the way an unload does; if a query thread has
+// not reached its first test within the pause, it reads the flag already cleared, which gives
+// the same answer, so the test cannot fail by timing.
+TEST_F(Internals, QueriesWaitingOnAnUnloadAnswerNotLoaded) {
+  ASSERT_EQ(kalwake_load(probe_frontend().dir().c_str(), model("wake_mean_1").c_str(), 0.5f), 0);
+  int scores_result = 0;
+  float score_out = 7.0f;
+  int triggered_result = 5;
+  int32_t index_out = 7;
+  float triggered_score = 7.0f;
+  {
+    std::unique_lock<std::mutex> hold(kalwake::g_lock);
+    std::thread scores([&] { scores_result = kalwake_scores(&score_out, 1); });
+    std::thread triggered(
+        [&] { triggered_result = kalwake_triggered(&index_out, &triggered_score); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kalwake::set_err("no error");
+    kalwake::g_loaded.store(0);
+    hold.unlock();
+    scores.join();
+    triggered.join();
+  }
+  EXPECT_EQ(scores_result, -1);
+  EXPECT_EQ(score_out, 7.0f); // nothing written
+  EXPECT_EQ(triggered_result, 0);
+  EXPECT_EQ(index_out, -1);
+  EXPECT_EQ(triggered_score, 0.0f);
+  EXPECT_STREQ(kalwake_last_error(), "not loaded");
+  kalwake::g_loaded.store(1);
+  kalwake_unload(); // release the sessions the simulated unload left
 }
 
 } // namespace

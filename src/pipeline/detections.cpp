@@ -17,22 +17,30 @@ void hand_over(int32_t *out_index, float *out_score, int32_t index, float score)
   }
 }
 
+int triggered_not_loaded(int32_t *out_index, float *out_score) {
+  set_err("not loaded");
+  // Score first, then index: the documented order for this case (a collected detection
+  // writes the index first, through hand_over).
+  if (out_score != nullptr) {
+    *out_score = 0.0f;
+  }
+  if (out_index != nullptr) {
+    *out_index = -1;
+  }
+  return 0;
+}
+
 } // namespace
 
 extern "C" KALWAKE_API int kalwake_triggered(int32_t *out_index, float *out_score) {
   if (g_loaded.load() == 0) {
-    set_err("not loaded");
-    // Score first, then index: the documented order for this case (a collected detection
-    // writes the index first, through hand_over).
-    if (out_score != nullptr) {
-      *out_score = 0.0f;
-    }
-    if (out_index != nullptr) {
-      *out_index = -1;
-    }
-    return 0;
+    return triggered_not_loaded(out_index, out_score);
   }
   std::lock_guard<std::mutex> hold(g_lock);
+  // An unload or a failed reload on another thread may have taken the lock first.
+  if (g_loaded.load() == 0) {
+    return triggered_not_loaded(out_index, out_score);
+  }
   // Lowest slot first; later slots keep their detections for later calls.
   for (int j = 0; j < g.n_models; ++j) {
     wake_model &m = g.models[j];
@@ -56,6 +64,10 @@ extern "C" KALWAKE_API int kalwake_scores(float *scores, int n) {
     return -1;
   }
   std::lock_guard<std::mutex> hold(g_lock);
+  if (g_loaded.load() == 0) { // unloaded on another thread while this call waited
+    set_err("not loaded");
+    return -1;
+  }
   const int m = g.n_models;
   int j = 0;
   for (; j < m && j < n; ++j) {
