@@ -203,11 +203,29 @@ def train_group(embs, spans, args, label):
     return members, ex, val_streams
 
 
+def embedding_for(embedding, frontend, evaluating):
+    """The embedding model to train on: --embedding, else the front end's own. Returns
+    (path, None), or (None, reason) when the file is missing or, with an evaluation to run,
+    is not the front end's embedding_model.onnx: the library would then feed the wake model
+    other embeddings than those it was trained on, and the figures would be meaningless."""
+    own = os.path.join(frontend, "embedding_model.onnx")
+    path = embedding or own
+    if not os.path.isfile(path):
+        return None, f"no embedding model at {path}"
+    if (evaluating and embedding and os.path.isfile(own)
+            and wakenet.sha256(embedding) != wakenet.sha256(own)):
+        return None, (f"--embedding {embedding} is not the embedding model of --frontend "
+                      f"({own}), which the evaluation runs; pass a --frontend folder holding "
+                      "it, or --no-eval")
+    return path, None
+
+
 def main():
     p = argparse.ArgumentParser(description="Trains a wake model on the fixed embedding model.")
     p.add_argument("--phrase", required=True)
     p.add_argument("--out", required=True)
-    p.add_argument("--embedding", default=os.path.join(HERE, "models", "embedding_model.onnx"))
+    p.add_argument("--embedding",
+                   help="embedding model to train on (default: the one in --frontend)")
     p.add_argument("--data", default=os.path.join(HERE, "data"))
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--positives", type=int, default=2000, help="training renditions")
@@ -242,6 +260,9 @@ def main():
     if unknown:
         p.error(f"--flite-voices: unknown voice {', '.join(unknown)} "
                 f"(flite has {', '.join(wd.FLITE_VOICES)})")
+    args.embedding, problem = embedding_for(args.embedding, args.frontend, not args.no_eval)
+    if problem:
+        p.error(problem)
     t_start = time.time()
     timings = {}
 

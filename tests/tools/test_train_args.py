@@ -1,0 +1,41 @@
+"""train_wakeword's choice of embedding model: the wake model must be trained on the
+embeddings the library will compute, so training on one embedding model and evaluating
+through a front end with another must be refused rather than print figures that mean
+nothing. Needs the training tools' packages (python3-torch); skipped where they are not
+installed."""
+import os
+import sys
+
+import pytest
+
+pytest.importorskip("torch")
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import train_wakeword as tw  # noqa: E402
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def test_the_embedding_comes_from_the_front_end_unless_named(tmp_path):
+    front = str(tmp_path / "front")
+    own = write(os.path.join(front, "embedding_model.onnx"), b"front end's model")
+    same = write(str(tmp_path / "copy.onnx"), b"front end's model")
+    other = write(str(tmp_path / "other.onnx"), b"another model")
+
+    assert tw.embedding_for(None, front, True) == (own, None)
+    assert tw.embedding_for(same, front, True) == (same, None)
+    path, problem = tw.embedding_for(other, front, True)
+    assert path is None and "--frontend" in problem
+    # Without an evaluation nothing runs through the front end: any embedding may be used.
+    assert tw.embedding_for(other, front, False) == (other, None)
+
+
+def test_a_missing_embedding_model_is_named(tmp_path):
+    path, problem = tw.embedding_for(None, str(tmp_path / "empty"), True)
+    assert path is None and "embedding_model.onnx" in problem
+    path, problem = tw.embedding_for(str(tmp_path / "nope.onnx"), str(tmp_path), False)
+    assert path is None and "nope.onnx" in problem
