@@ -40,24 +40,24 @@ def pick_vocabulary(rng, count):
     return sorted(rng.choice(words, size=count, replace=False).tolist())
 
 
-# flite's voices for the embedding's word runs. The committed embedding was trained on these
-# four male voices, before slt joined the wake models' training voices; kept so that the
-# command in the manifest makes it again.
+# flite's voices for the embedding's word runs (--flite-voices). The committed embedding was
+# trained on these four male voices, before slt joined the wake models' training voices; kept
+# as the default so that the command in the manifest makes it again.
 EMBEDDING_FLITE_VOICES = ["kal", "kal16", "awb", "rms"]
 
 
-def synthesis_runs(rng, espeak_runs, flite_runs):
+def synthesis_runs(rng, espeak_runs, flite_runs, voices=EMBEDDING_FLITE_VOICES):
     """One entry a run, each with its own voice settings: the whole vocabulary is spoken once
-    a run. flite's voices are all male; half their runs raise the pitch towards a higher
-    voice (the feature step also shifts formants, see make_example)."""
+    a run. flite's voices take turns; half their runs set another pitch, most of them
+    towards a higher voice (the feature step also shifts formants, see make_example)."""
     runs = []
     for _ in range(espeak_runs):
         voice, rate, pitch = wd.random_espeak_voice(rng, "train")
         runs.append(("espeak", voice, rate, pitch))
     for run in range(flite_runs):
-        voice = EMBEDDING_FLITE_VOICES[run % len(EMBEDDING_FLITE_VOICES)]
+        voice = voices[run % len(voices)]
         stretch = float(rng.uniform(0.8, 1.3))
-        f0 = float(rng.uniform(80, 240)) if (run // len(EMBEDDING_FLITE_VOICES)) % 2 else None
+        f0 = float(rng.uniform(80, 240)) if (run // len(voices)) % 2 else None
         runs.append(("flite", voice, stretch, f0))
     return runs
 
@@ -88,10 +88,11 @@ def _speak_run(job):
     return out
 
 
-def synthesize_words(rng, vocab, espeak_runs, flite_runs, workers=2):
+def synthesize_words(rng, vocab, espeak_runs, flite_runs, workers=2,
+                     voices=EMBEDDING_FLITE_VOICES):
     """Renditions of every word: [(label, int16 clip, run)]. Label 0 is reserved for no word.
     The runs are spoken by worker processes; the result does not depend on their number."""
-    runs = synthesis_runs(rng, espeak_runs, flite_runs)
+    runs = synthesis_runs(rng, espeak_runs, flite_runs, voices)
     out = []
     with _pool(workers) as pool:
         for k, clips in enumerate(pool.imap(_speak_run, [(r, vocab) for r in runs])):
@@ -263,13 +264,16 @@ def evaluate(model, xt, yt, idx, batch=512):
     return correct / max(1, len(idx))
 
 
-def features(data, seed, words, espeak_runs, flite_runs, per_clip, workers=2):
+def features(data, seed, words, espeak_runs, flite_runs, per_clip, workers=2,
+             voices=EMBEDDING_FLITE_VOICES):
     """The training examples, synthesized and cached under data/embedding on first use:
     (x [M, 76, 32] float16, y [M], run of each window (-1 without a word), vocabulary,
     synthesis seconds, feature seconds)."""
     folder = os.path.join(data, "embedding")
     os.makedirs(folder, exist_ok=True)
     key = f"v2-s{seed}-w{words}-e{espeak_runs}-f{flite_runs}-p{per_clip}"
+    if list(voices) != EMBEDDING_FLITE_VOICES:
+        key += "-flite-" + "-".join(voices)
     path = os.path.join(folder, f"features-{key}.npz")
     if os.path.exists(path):
         log(f"features from {path}")
@@ -280,7 +284,7 @@ def features(data, seed, words, espeak_runs, flite_runs, per_clip, workers=2):
     vocab = pick_vocabulary(rng, words)
     log(f"synthesizing {len(vocab)} words")
     t0 = time.time()
-    triples = synthesize_words(rng, vocab, espeak_runs, flite_runs, workers)
+    triples = synthesize_words(rng, vocab, espeak_runs, flite_runs, workers, voices)
     synth_s = time.time() - t0
     labels = [label for label, _, _ in triples]
     clips = [clip for _, clip, _ in triples]
@@ -310,11 +314,21 @@ def main():
     p.add_argument("--per-clip", type=int, default=2)
     p.add_argument("--epochs", type=int, default=12)
     p.add_argument("--threads", type=int, default=2, help="threads and worker processes")
+    p.add_argument("--flite-voices", default=",".join(EMBEDDING_FLITE_VOICES),
+                   help="flite's voices, comma-separated, taking turns over the flite runs "
+                        "(default %(default)s)")
     args = p.parse_args()
+    voices = [v.strip() for v in args.flite_voices.split(",") if v.strip()]
+    if not voices:
+        p.error("--flite-voices names no voice")
+    unknown = sorted(set(voices) - set(wd.FLITE_VOICES))
+    if unknown:
+        p.error(f"--flite-voices: unknown voice {', '.join(unknown)} "
+                f"(flite has {', '.join(wd.FLITE_VOICES)})")
     t_start = time.time()
     x, y, run_of, vocab, synth_s, feat_s = features(args.data, args.seed, args.words,
                                                     args.espeak_runs, args.flite_runs,
-                                                    args.per_clip, args.threads)
+                                                    args.per_clip, args.threads, voices)
     # Threads are set after the worker processes are done, so that none is forked with them.
     torch.set_num_threads(args.threads)
     held = wakefit.validation_runs(args.espeak_runs + args.flite_runs, args.espeak_runs)
@@ -337,7 +351,7 @@ def main():
                      "flite_runs": args.flite_runs, "examples_per_clip": args.per_clip,
                      "examples": int(len(x)), "epochs": args.epochs, "threads": args.threads,
                      "voices": "espeak-ng training accents and variants, flite " +
-                               ", ".join(EMBEDDING_FLITE_VOICES),
+                               ", ".join(voices),
                      "noises": wd.TRAIN_NOISES},
         "metrics": {"word_accuracy_validation": history[-1]["val_acc"],
                     "validation": "every window of voice runs " + str(held) +
