@@ -91,6 +91,10 @@ extern "C" {
  * it was. A failure while creating the sessions leaves the library not loaded: the earlier
  * model set has already been released. Calls on other threads wait while a load replaces the
  * model set, then act on the new set (or find the library not loaded if the load failed).
+ *
+ * Model files are trusted input: the runtime parses and optimises them, and a crafted file
+ * can make the runtime itself abort the process while it creates the session (fuzzing found
+ * one for ONNX Runtime 1.29). Load only models from a source you trust.
  */
 KALWAKE_API int kalwake_load(const char *frontend_dir, const char *model_path, float threshold);
 
