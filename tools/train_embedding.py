@@ -271,9 +271,8 @@ def features(data, seed, words, espeak_runs, flite_runs, per_clip, workers=2,
     synthesis seconds, feature seconds)."""
     folder = os.path.join(data, "embedding")
     os.makedirs(folder, exist_ok=True)
-    key = f"v2-s{seed}-w{words}-e{espeak_runs}-f{flite_runs}-p{per_clip}"
-    if list(voices) != EMBEDDING_FLITE_VOICES:
-        key += "-flite-" + "-".join(voices)
+    key = (f"v2-s{seed}-w{words}-e{espeak_runs}-f{flite_runs}-p{per_clip}"
+           + wd.flite_tag(voices, EMBEDDING_FLITE_VOICES))
     path = os.path.join(folder, f"features-{key}.npz")
     if os.path.exists(path):
         log(f"features from {path}")
@@ -318,13 +317,10 @@ def main():
                    help="flite's voices, comma-separated, taking turns over the flite runs "
                         "(default %(default)s)")
     args = p.parse_args()
-    voices = [v.strip() for v in args.flite_voices.split(",") if v.strip()]
-    if not voices:
-        p.error("--flite-voices names no voice")
-    unknown = sorted(set(voices) - set(wd.FLITE_VOICES))
-    if unknown:
-        p.error(f"--flite-voices: unknown voice {', '.join(unknown)} "
-                f"(flite has {', '.join(wd.FLITE_VOICES)})")
+    try:
+        voices = wd.parse_flite_voices(args.flite_voices)
+    except ValueError as e:
+        p.error(str(e))
     t_start = time.time()
     x, y, run_of, vocab, synth_s, feat_s = features(args.data, args.seed, args.words,
                                                     args.espeak_runs, args.flite_runs,
@@ -350,8 +346,7 @@ def main():
         "settings": {"words": args.words, "espeak_runs": args.espeak_runs,
                      "flite_runs": args.flite_runs, "examples_per_clip": args.per_clip,
                      "examples": int(len(x)), "epochs": args.epochs, "threads": args.threads,
-                     "voices": "espeak-ng training accents and variants, flite " +
-                               ", ".join(voices),
+                     "voices": wd.describe_voices(voices),
                      "noises": wd.TRAIN_NOISES},
         "metrics": {"word_accuracy_validation": history[-1]["val_acc"],
                     "validation": "every window of voice runs " + str(held) +

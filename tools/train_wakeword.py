@@ -253,13 +253,10 @@ def main():
     args = p.parse_args()
     torch.set_num_threads(args.threads)
     # Read by the synthesis, in this process and in the workers it forks.
-    wd.FLITE_TRAIN_VOICES = [v.strip() for v in args.flite_voices.split(",") if v.strip()]
-    if not wd.FLITE_TRAIN_VOICES:
-        p.error("--flite-voices names no voice")
-    unknown = sorted(set(wd.FLITE_TRAIN_VOICES) - set(wd.FLITE_VOICES))
-    if unknown:
-        p.error(f"--flite-voices: unknown voice {', '.join(unknown)} "
-                f"(flite has {', '.join(wd.FLITE_VOICES)})")
+    try:
+        wd.FLITE_TRAIN_VOICES = wd.parse_flite_voices(args.flite_voices)
+    except ValueError as e:
+        p.error(str(e))
     args.embedding, problem = embedding_for(args.embedding, args.frontend, not args.no_eval)
     if problem:
         p.error(problem)
@@ -348,8 +345,7 @@ def main():
                      "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "threads": args.threads,
                      "fire_from_end_s": [sf.FIRE_FROM, sf.FIRE_TO],
-                     "voices": "espeak-ng training accents and variants, flite " +
-                               ", ".join(wd.FLITE_TRAIN_VOICES),
+                     "voices": wd.describe_voices(wd.FLITE_TRAIN_VOICES),
                      "set_version": wakeset.SET_VERSION},
         "validation": val,
         "seconds": timings,

@@ -36,6 +36,30 @@ FLITE_VOICES = ("kal", "kal16", "awb", "rms", "slt")
 # for festival's male voices.
 DEFAULT_FLITE_TRAIN_VOICES = ["kal", "kal16", "awb", "rms", "slt", "slt"]
 FLITE_TRAIN_VOICES = list(DEFAULT_FLITE_TRAIN_VOICES)
+
+
+def parse_flite_voices(text):
+    """The voices of a comma-separated --flite-voices list, in order (a name given twice is
+    drawn twice as often). Raises ValueError when it names none or one flite does not have."""
+    voices = [v.strip() for v in text.split(",") if v.strip()]
+    if not voices:
+        raise ValueError("--flite-voices names no voice")
+    unknown = sorted(set(voices) - set(FLITE_VOICES))
+    if unknown:
+        raise ValueError(f"--flite-voices: unknown voice {', '.join(unknown)} "
+                         f"(flite has {', '.join(FLITE_VOICES)})")
+    return voices
+
+
+def flite_tag(voices, default):
+    """What a cached file's name gains when it was made with other flite voices than the
+    default ones, so that it is never taken for the default's."""
+    return "" if list(voices) == list(default) else "-flite-" + "-".join(voices)
+
+
+def describe_voices(flite_voices):
+    """The training voices as a manifest records them."""
+    return "espeak-ng training accents and variants, flite " + ", ".join(flite_voices)
 FESTIVAL_EVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
 
 TRAIN_NOISES = ["white", "pink", "brown", "hum50", "babble"]

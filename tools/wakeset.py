@@ -34,8 +34,8 @@ def set_path(folder, stem, split):
     """The file of a set: its stem, the set version and, for training sets made with other
     flite voices than the default ones (train_wakeword.py --flite-voices), those voices."""
     tag = SET_VERSION
-    if split == "train" and wd.FLITE_TRAIN_VOICES != wd.DEFAULT_FLITE_TRAIN_VOICES:
-        tag += "-flite-" + "-".join(wd.FLITE_TRAIN_VOICES)
+    if split == "train":
+        tag += wd.flite_tag(wd.FLITE_TRAIN_VOICES, wd.DEFAULT_FLITE_TRAIN_VOICES)
     return os.path.join(folder, f"{stem}-{tag}.npz")
 
 # Phrases that sound close to "hey kalmoris", as negatives for its model.

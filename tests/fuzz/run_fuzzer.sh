@@ -51,7 +51,7 @@ status=0
 start=$SECONDS
 : >"$log"
 : >"$log.run"
-for restart in 0 1 2 3 4 5 6 7 8 9; do
+for _ in 1 2 3 4 5 6 7 8 9 10; do  # at most ten runs
   left=$((seconds - (SECONDS - start)))
   ((left >= 5)) || break
   status=0
@@ -65,10 +65,10 @@ for restart in 0 1 2 3 4 5 6 7 8 9; do
   crash="$(sed -n 's/.*Test unit written to \([^ ]*\).*/\1/p' "$log.run" | tail -n 1)"
   kept="${crash/-crash-/-runtime-abort-}"
   [[ -n "$crash" && -f "$crash" ]] && mv "$crash" "$kept"
-  echo "ONNX Runtime aborted creating a session from a fuzzed model file (input kept as $kept);" \
-       "fuzzing goes on with seed $((seed + 1))"
-  status=0
   if [[ "$seed" != 0 ]]; then seed=$((seed + 1)); fi
+  echo "ONNX Runtime aborted creating a session from a fuzzed model file (input kept as $kept);" \
+       "fuzzing goes on with seed $seed"
+  status=0
 done
 
 # The figures of the last run (after a restart it has read the corpus the earlier runs grew):
