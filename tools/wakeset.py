@@ -30,12 +30,28 @@ SR = wd.SR
 SET_VERSION = "v2"
 
 
+# The share of training streams scaled to a quiet peak level in QUIET_PEAK_DB instead of the
+# usual -30 to -2 dBFS (train_wakeword.py --quiet-share; 0 by default). The front end reads
+# filter energies about 75 dB below a full-scale tone as its floor, so in speech that
+# peaks below about -35 dBFS more and more of the spectrum is floor; a model that never heard
+# such speech misses most of it. Read by the synthesis, in the workers it forks too.
+QUIET_SHARE = 0.0
+QUIET_PEAK_DB = (-40.0, -30.0)
+
+
+def quiet_tag(share):
+    """What ends the file name of a training set with quiet streams: "-q15" for 0.15."""
+    return f"-q{round(share * 100):d}" if share > 0.0 else ""
+
+
 def set_path(folder, stem, split):
     """The file of a set: its stem, the set version and, for training sets made with other
-    flite voices than the default ones (train_wakeword.py --flite-voices), those voices."""
+    flite voices than the default ones (train_wakeword.py --flite-voices) or with quiet
+    streams (--quiet-share), those settings."""
     tag = SET_VERSION
     if split == "train":
         tag += wd.flite_tag(wd.FLITE_TRAIN_VOICES, wd.DEFAULT_FLITE_TRAIN_VOICES)
+        tag += quiet_tag(QUIET_SHARE)
     return os.path.join(folder, f"{stem}-{tag}.npz")
 
 # Phrases that sound close to "hey kalmoris", as negatives for its model.
@@ -184,7 +200,11 @@ def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15, note=Non
             note.update(noise=kind, snr_db=round(float(snr), 1))
     elif note is not None:
         note["noise"] = "none"
-    pcm = wd.to_pcm(total, rng.uniform(-30.0, -2.0))
+    peak_db = rng.uniform(-30.0, -2.0)
+    # Drawn only when asked for, so that sets made without quiet streams stay as they were.
+    if split == "train" and QUIET_SHARE > 0.0 and rng.random() < QUIET_SHARE:
+        peak_db = rng.uniform(*QUIET_PEAK_DB)
+    pcm = wd.to_pcm(total, peak_db)
     # A little sensor noise, so that quiet passages are not digital silence.
     if rng.random() < 0.7:
         pcm = np.clip(pcm.astype(np.int32) + rng.integers(-3, 4, len(pcm)), -32768, 32767)

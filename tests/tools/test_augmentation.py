@@ -75,3 +75,37 @@ def test_only_training_streams_go_through_the_tone_balance(monkeypatch):
     assert calls == []
     wakeset.finish(np.random.default_rng(3), speech, "train", [speech])
     assert calls == [SR]
+
+
+def peak_dbfs(pcm):
+    return 20.0 * np.log10(np.max(np.abs(pcm.astype(np.float64))) / 32767.0)
+
+
+def peaks(split, seeds=range(400)):
+    speech = np.random.default_rng(2).normal(size=SR) * 0.1
+    return np.array([peak_dbfs(wakeset.finish(np.random.default_rng(seed), speech, split,
+                                              [speech])) for seed in seeds])
+
+
+def test_quiet_streams_come_at_their_share_in_training_sets_only(monkeypatch):
+    # Without quiet streams nothing is drawn for them (the pins above); with them, the
+    # held-out streams still draw exactly as before.
+    monkeypatch.setattr(wakeset, "QUIET_SHARE", 0.3)
+    assert next_draws("eval") == NEXT_DRAW_BEFORE["eval"]
+    assert next_draws("train") != NEXT_DRAW_BEFORE["train"]
+    lo, hi = wakeset.QUIET_PEAK_DB
+    train, held_out = peaks("train"), peaks("eval")
+    # Rounding and the sensor noise move a peak by a fraction of a decibel at most.
+    assert held_out.min() > -30.5 and held_out.max() < -1.5
+    assert train.min() > lo - 0.5 and train.max() < -1.5
+    quiet = train < hi - 0.5
+    assert abs(quiet.mean() - 0.3) < 0.08
+    # Spread over the quiet range, not piled at one end of it.
+    assert np.mean(train[quiet] < (lo + hi) / 2) > 0.3
+
+
+def test_sets_with_quiet_streams_have_files_of_their_own(monkeypatch):
+    plain = wakeset.set_path("d", "x", "train")
+    monkeypatch.setattr(wakeset, "QUIET_SHARE", 0.15)
+    assert wakeset.set_path("d", "x", "train") == plain.replace(".npz", "-q15.npz")
+    assert wakeset.set_path("d", "x", "eval") == os.path.join("d", "x-v2.npz")

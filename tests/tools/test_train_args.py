@@ -39,3 +39,12 @@ def test_a_missing_embedding_model_is_named(tmp_path):
     assert path is None and "embedding_model.onnx" in problem
     path, problem = tw.embedding_for(str(tmp_path / "nope.onnx"), str(tmp_path), False)
     assert path is None and "nope.onnx" in problem
+
+
+@pytest.mark.parametrize("share", ["-0.1", "1.5", "nan"])
+def test_a_quiet_share_outside_0_to_1_is_a_usage_error(monkeypatch, capsys, share):
+    monkeypatch.setattr(sys, "argv", ["train_wakeword.py", "--phrase", "hey x", "--out",
+                                      "x.onnx", "--quiet-share", share])
+    with pytest.raises(SystemExit) as stop:
+        tw.main()
+    assert stop.value.code == 2 and "--quiet-share" in capsys.readouterr().err
