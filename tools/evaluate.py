@@ -4,6 +4,7 @@
     evaluate.py --model models/hey_kalmoris.onnx [--phrase "hey kalmoris"]
                 [--frontend models] [--lib build/libkalmoris-wakeword.so]
                 [--positives 600] [--hours 2] [--seed 7] [--det det.png] [--json out.json]
+                [--peak-dbfs P]
 
 Each stream is written to the detector chunk by chunk after a reset; the detections the
 library latches and every chunk's score are recorded. A wake phrase counts as detected when
@@ -297,6 +298,17 @@ def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log
         ["confusable phrases"] * len(conf) + ["other speech and noise"] * len(n_streams), notes
 
 
+def at_peak(stream, peak_dbfs):
+    """The recording scaled so that its largest sample sits at peak_dbfs, as 16-bit samples
+    (rounded; above 0 dBFS the louder samples clip). Digital silence stays silence."""
+    x = np.asarray(stream, dtype=np.float64)
+    top = np.max(np.abs(x)) if x.size else 0.0
+    if top == 0.0:
+        return np.array(stream, dtype=np.int16)
+    y = x * (10.0 ** (peak_dbfs / 20.0) * 32767.0 / top)
+    return np.clip(np.round(y), -32768, 32767).astype(np.int16)
+
+
 def default_lib():
     for cand in ("build/libkalmoris-wakeword.so", "build-test/libkalmoris-wakeword.so"):
         path = os.path.join(HERE, cand)
@@ -347,14 +359,24 @@ def main():
     p.add_argument("--hours", type=float, default=2.0)
     p.add_argument("--seed", type=int, default=7)
     p.add_argument("--threshold", type=float, default=0.5)
+    p.add_argument("--peak-dbfs", type=float, metavar="P",
+                   help="scale every held-out recording to this peak level first (how quiet "
+                        "or loud speech fares; not with --manifest)")
     p.add_argument("--det", help="PNG of the detection-error trade-off curve")
     p.add_argument("--json", help="write the figures here")
     p.add_argument("--manifest", metavar="NAME",
                    help="record the figures as the evaluation of entry NAME of "
                         "models/MANIFEST.json")
     args = p.parse_args()
+    if args.peak_dbfs is not None and args.manifest:
+        p.error("--peak-dbfs changes the held-out audio: its figures are not the model's "
+                "evaluation for the manifest")
     pos, spans, neg, groups, (pos_notes, neg_notes) = eval_sets(
         args.data, args.phrase, args.seed, args.positives, args.hours)
+    if args.peak_dbfs is not None:
+        pos = [at_peak(s, args.peak_dbfs) for s in pos]
+        neg = [at_peak(s, args.peak_dbfs) for s in neg]
+        print(f"every recording scaled to a peak of {args.peak_dbfs:g} dBFS")
     result = evaluate(args.lib, args.frontend, args.model, pos, spans, neg, args.threshold,
                       neg_groups=groups, pos_notes=pos_notes, neg_notes=neg_notes)
     report(result)
