@@ -18,7 +18,9 @@ Steps, each cached under --data so that a second run starts where the first stop
      more rounds); their mean probability is exported to ONNX (opset 13) as the wake model;
   4. recall and false accepts per hour on held-out audio, streamed through the library.
 --flite-voices chooses flite's training voices (the default includes slt, the one woman's
-voice); merge_wake_models.py joins the models of several runs into one.
+voice); --quiet-share makes a share of the training streams quiet (peaks at -40 to -30 dBFS),
+for hosts whose speech arrives quiet; merge_wake_models.py joins the models of several runs
+into one.
 """
 import argparse
 import json
