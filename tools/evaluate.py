@@ -298,17 +298,6 @@ def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log
         ["confusable phrases"] * len(conf) + ["other speech and noise"] * len(n_streams), notes
 
 
-def at_peak(stream, peak_dbfs):
-    """The recording scaled so that its largest sample sits at peak_dbfs, as 16-bit samples
-    (rounded; above 0 dBFS the louder samples clip). Digital silence stays silence."""
-    x = np.asarray(stream, dtype=np.float64)
-    top = np.max(np.abs(x)) if x.size else 0.0
-    if top == 0.0:
-        return np.array(stream, dtype=np.int16)
-    y = x * (10.0 ** (peak_dbfs / 20.0) * 32767.0 / top)
-    return np.clip(np.round(y), -32768, 32767).astype(np.int16)
-
-
 def default_lib():
     for cand in ("build/libkalmoris-wakeword.so", "build-test/libkalmoris-wakeword.so"):
         path = os.path.join(HERE, cand)
@@ -374,8 +363,9 @@ def main():
     pos, spans, neg, groups, (pos_notes, neg_notes) = eval_sets(
         args.data, args.phrase, args.seed, args.positives, args.hours)
     if args.peak_dbfs is not None:
-        pos = [at_peak(s, args.peak_dbfs) for s in pos]
-        neg = [at_peak(s, args.peak_dbfs) for s in neg]
+        import wakedata as wd
+        pos = [wd.to_pcm(s.astype(np.float64), args.peak_dbfs) for s in pos]
+        neg = [wd.to_pcm(s.astype(np.float64), args.peak_dbfs) for s in neg]
         print(f"every recording scaled to a peak of {args.peak_dbfs:g} dBFS")
     result = evaluate(args.lib, args.frontend, args.model, pos, spans, neg, args.threshold,
                       neg_groups=groups, pos_notes=pos_notes, neg_notes=neg_notes)
