@@ -171,6 +171,8 @@ def evaluate(lib_path, frontend, model, pos_streams, pos_spans, neg_streams, thr
                                               [voice_group(n.get("voice")) for n in pos_notes])
         result["recall_by_noise"] = recall_by(pos_fired, pos_spans,
                                               [n.get("noise", "?") for n in pos_notes])
+        result["recall_by_snr"] = recall_by(pos_fired, pos_spans,
+                                            [snr_band(n.get("snr_db")) for n in pos_notes])
     if neg_notes is not None:
         result["false_accepts_by_text"] = {  # the texts that were fired on
             t: e for t, e in false_accepts_by_text(neg_fired, neg_notes).items()
@@ -192,6 +194,14 @@ def voice_group(voice):
     """espeak-ng voices by accent ("espeak-ng en-us-nyc"), the variants of one accent
     together: a few phrases a variant say little on their own."""
     return (voice or "?").split("+")[0]
+
+
+def snr_band(snr_db, width=10):
+    """A recording's background level in bands of width dB ("0-10 dB"), "no noise" without."""
+    if snr_db is None:
+        return "no noise"
+    lo = int(snr_db // width) * width
+    return f"{lo}-{lo + width} dB"
 
 
 def recall_by(fired_per_stream, spans, keys):
@@ -322,10 +332,10 @@ def report(result, log=print):
                        key=lambda x: (-x[0], x[1]))
         log("  close phrases fired on (times, what was said last): " +
             (", ".join(f'{n} "{t}"' for n, t in fired) if fired else "none"))
-    for what in ("voice", "noise"):
+    for what, label in (("voice", "voice"), ("noise", "noise"), ("snr", "SNR")):
         by = result.get(f"recall_by_{what}")
         if by:
-            log(f"recall by {what}: " + "; ".join(
+            log(f"recall by {label}: " + "; ".join(
                 f"{k} {e['recall'] * 100:.1f}% of {e['positives']}" for k, e in by.items()))
     if "curve" in result:
         parts = []

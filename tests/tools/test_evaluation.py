@@ -90,7 +90,7 @@ def test_recall_at_a_false_accept_rate_takes_the_best_threshold_within_it():
     assert ev.recall_at(curve[:2], (1.0,)) == [(1.0, None, None)]
 
 
-def test_recall_is_split_by_voice_group_and_noise():
+def test_recall_is_split_by_voice_group_noise_and_snr_band():
     span = (int(2.0 * SR), int(3.0 * SR))
     hit, miss = [chunk_ending_at(3.2)], [chunk_ending_at(1.0)]  # the miss is a stray too
     voices = ["festival kal_diphone", "espeak-ng en-us-nyc+Andy", "espeak-ng en-us-nyc+linda",
@@ -100,6 +100,9 @@ def test_recall_is_split_by_voice_group_and_noise():
     assert by == {"espeak-ng en-us-nyc": {"positives": 2, "detected": 1, "recall": 0.5},
                   "festival kal_diphone": {"positives": 2, "detected": 1, "recall": 0.5}}
     assert ev.voice_group(None) == "?"
+    # Bands are floored, so a recording at 9.9 dB is not counted with those at 10 and above.
+    assert [ev.snr_band(x) for x in (0.0, 9.9, 10.0, 29.9, None)] == [
+        "0-10 dB", "0-10 dB", "10-20 dB", "20-30 dB", "no noise"]
 
 
 def test_a_false_accept_is_put_down_to_the_clip_that_started_last_before_it():
