@@ -204,6 +204,12 @@ def snr_band(snr_db, width=10):
     return f"{lo}-{lo + width} dB"
 
 
+def at_peak(pcm, peak_dbfs):
+    """A recording scaled to one peak level, as the training audio is levelled (--peak-dbfs)."""
+    import wakedata as wd
+    return wd.to_pcm(pcm.astype(np.float64), peak_dbfs)
+
+
 def recall_by(fired_per_stream, spans, keys):
     """{key: {"positives", "detected", "recall"}} over the positive streams of each key."""
     out = {}
@@ -373,9 +379,8 @@ def main():
     pos, spans, neg, groups, (pos_notes, neg_notes) = eval_sets(
         args.data, args.phrase, args.seed, args.positives, args.hours)
     if args.peak_dbfs is not None:
-        import wakedata as wd
-        pos = [wd.to_pcm(s.astype(np.float64), args.peak_dbfs) for s in pos]
-        neg = [wd.to_pcm(s.astype(np.float64), args.peak_dbfs) for s in neg]
+        pos = [at_peak(s, args.peak_dbfs) for s in pos]
+        neg = [at_peak(s, args.peak_dbfs) for s in neg]
         print(f"every recording scaled to a peak of {args.peak_dbfs:g} dBFS")
     result = evaluate(args.lib, args.frontend, args.model, pos, spans, neg, args.threshold,
                       neg_groups=groups, pos_notes=pos_notes, neg_notes=neg_notes)

@@ -31,12 +31,13 @@ SET_VERSION = "v2"
 
 
 # The share of training streams scaled to a quiet peak level in QUIET_PEAK_DB instead of the
-# usual -30 to -2 dBFS (train_wakeword.py --quiet-share; 0 by default). The front end reads
+# usual PEAK_DB (train_wakeword.py --quiet-share; 0 by default). The front end reads
 # filter energies about 75 dB below a full-scale tone as its floor, so in speech that
 # peaks below about -35 dBFS more and more of the spectrum is floor; a model that never heard
 # such speech misses most of it. Read by the synthesis, in the workers it forks too.
 QUIET_SHARE = 0.0
 QUIET_PEAK_DB = (-40.0, -30.0)
+PEAK_DB = (-30.0, -2.0)  # the peak level of every other stream
 
 
 def quiet_tag(share):
@@ -200,7 +201,7 @@ def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15, note=Non
             note.update(noise=kind, snr_db=round(float(snr), 1))
     elif note is not None:
         note["noise"] = "none"
-    peak_db = rng.uniform(-30.0, -2.0)
+    peak_db = rng.uniform(*PEAK_DB)
     # Drawn only when asked for, so that sets made without quiet streams stay as they were.
     if split == "train" and QUIET_SHARE > 0.0 and rng.random() < QUIET_SHARE:
         peak_db = rng.uniform(*QUIET_PEAK_DB)

@@ -10,7 +10,6 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 import evaluate as ev  # noqa: E402
 import stream_features as sf  # noqa: E402
-import wakedata as wd  # noqa: E402
 
 SR = 16000
 
@@ -121,23 +120,18 @@ def test_a_false_accept_is_put_down_to_the_clip_that_started_last_before_it():
         "(before any)": {"spoken": 0, "false_accepts": 1}}
 
 
-def at_peak(pcm, peak_dbfs):
-    """What evaluate.py --peak-dbfs does to each held-out recording."""
-    return wd.to_pcm(pcm.astype(np.float64), peak_dbfs)
-
-
 def test_a_recording_is_scaled_to_the_peak_asked_for_and_silence_stays_silent():
     rng = np.random.default_rng(5)
     x = np.round(rng.normal(size=8000) * 3000.0).astype(np.int16)
     for peak in (-45.0, -20.0, -3.0):
-        y = at_peak(x, peak)
+        y = ev.at_peak(x, peak)
         assert y.dtype == np.int16 and y.shape == x.shape
         assert abs(20.0 * math.log10(np.max(np.abs(y)) / 32767.0) - peak) < 0.05
         # The shape of the signal is kept: one gain for every sample, then rounding.
         gain = 10.0 ** (peak / 20.0) * 32767.0 / np.max(np.abs(x).astype(np.float64))
         assert np.max(np.abs(y - x * gain)) <= 0.5 + 1e-6 * 32767
-    loud = at_peak(x, 6.0)  # above full scale the peaks clip instead of wrapping
+    loud = ev.at_peak(x, 6.0)  # above full scale the peaks clip instead of wrapping
     assert loud.max() == 32767 and loud.min() == -32768
     big = np.abs(x) > 1000
     assert np.all(np.sign(loud[big]) == np.sign(x[big]))
-    assert not at_peak(np.zeros(100, dtype=np.int16), -20.0).any()
+    assert not ev.at_peak(np.zeros(100, dtype=np.int16), -20.0).any()
