@@ -196,11 +196,17 @@ def voice_group(voice):
     return (voice or "?").split("+")[0]
 
 
+# Held-out backgrounds are drawn below this SNR (wakeset.SNR_RANGE_DB).
+SNR_TOP_DB = 30
+
+
 def snr_band(snr_db, width=10):
-    """A recording's background level in bands of width dB ("0-10 dB"), "no noise" without."""
+    """A recording's background level in bands of width dB ("0-10 dB"), "no noise" without.
+    The notes keep a tenth of a dB, so a draw just below the top of the range is noted at
+    the top itself; it goes with the band below, not into a band of its own."""
     if snr_db is None:
         return "no noise"
-    lo = int(snr_db // width) * width
+    lo = min(int(snr_db // width) * width, SNR_TOP_DB - width)
     return f"{lo}-{lo + width} dB"
 
 

@@ -180,7 +180,11 @@ def noise_kinds(split):
     return wd.TRAIN_NOISES if split == "train" else wd.EVAL_NOISES
 
 
-def finish(rng, speech, split, pool, snr_range=(0.0, 30.0), clean=0.15, note=None):
+# Background noise is mixed at a signal-to-noise ratio drawn from this range (dB).
+SNR_RANGE_DB = (0.0, 30.0)
+
+
+def finish(rng, speech, split, pool, snr_range=SNR_RANGE_DB, clean=0.15, note=None):
     """Adds tone balance (in the training sets built with it), room, background noise and
     level to a speech track; returns int16. Without the tone balance no number is drawn for
     it, so that plain training sets and the held-out sets of a seed stay as they were.

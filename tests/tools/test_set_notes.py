@@ -71,6 +71,8 @@ def test_every_held_out_stream_has_a_note_that_fits_it_and_a_held_out_voice(tmp_
     near = set(np.load(path)["confusables"].tolist())
     for s, (start, _), note in zip(streams, spans, notes):
         assert note["noise"] in wd.EVAL_NOISES + ["none"]
+        if note["noise"] != "none":
+            assert wakeset.SNR_RANGE_DB[0] <= note["snr_db"] <= wakeset.SNR_RANGE_DB[1]
         if start >= 0:
             # Held-out voices only: festival's, or a held-out espeak-ng accent and variant.
             engine, voice = note["voice"].split(" ")
