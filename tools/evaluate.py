@@ -28,6 +28,8 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import stream_features as sf  # noqa: E402
+import wakedata as wd  # noqa: E402
+import wakeset  # noqa: E402
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHUNK = sf.CHUNK
@@ -196,23 +198,19 @@ def voice_group(voice):
     return (voice or "?").split("+")[0]
 
 
-# Held-out backgrounds are drawn below this SNR (wakeset.SNR_RANGE_DB).
-SNR_TOP_DB = 30
-
-
 def snr_band(snr_db, width=10):
     """A recording's background level in bands of width dB ("0-10 dB"), "no noise" without.
-    The notes keep a tenth of a dB, so a draw just below the top of the range is noted at
-    the top itself; it goes with the band below, not into a band of its own."""
+    The notes keep a tenth of a dB, so a draw just below the top of the range the
+    backgrounds are drawn from is noted at the top itself; it goes with the band below, not
+    into a band of its own."""
     if snr_db is None:
         return "no noise"
-    lo = min(int(snr_db // width) * width, SNR_TOP_DB - width)
+    lo = min(int(snr_db // width) * width, int(wakeset.SNR_RANGE_DB[1]) - width)
     return f"{lo}-{lo + width} dB"
 
 
 def at_peak(pcm, peak_dbfs):
     """A recording scaled to one peak level, as the training audio is levelled (--peak-dbfs)."""
-    import wakedata as wd
     return wd.to_pcm(pcm.astype(np.float64), peak_dbfs)
 
 
@@ -298,7 +296,6 @@ def eval_sets(data, phrase, seed, positives, hours, confusable_streams=None, log
     general negative audio of the given length. Returns (positive streams, their spans,
     negative streams, their groups, notes): notes = (a note per positive stream, a note per
     negative stream or None), see wakeset.load_notes."""
-    import wakeset  # speech synthesis: needed only to build the sets
     folder = os.path.join(data, "eval")
     conf = confusable_streams if confusable_streams is not None else max(40, positives // 4)
     pset = wakeset.set_path(folder, f"{wakeset.slug(phrase)}-s{seed}-p{positives}-c{conf}",
