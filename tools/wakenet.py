@@ -3,10 +3,12 @@
 Embedding network: 76 scaled mel frames [B, 76, 32, 1] -> 96 values, a small convolutional
 network trained as a word classifier (the classifier head is dropped at export).
 Wake network: the newest 16 embeddings [B, 16, 96] -> one probability; a wake model is the
-mean of several such networks trained from different seeds (WakeEnsemble).
+mean of several such networks trained from different seeds, optionally held over a few
+chunks (WakeEnsemble), exported as a few wide layers (_FusedWake).
 """
 import hashlib
 import json
+import math
 import os
 
 import torch
@@ -77,14 +79,94 @@ class WakeEnsemble(nn.Module):
     """The mean probability of several wake networks. Networks trained on the same data from
     different seeds disagree most on the sounds they were not taught (other voices, other
     phrases), and averaging them cuts those stray high scores more than the shared ones on the
-    wake phrase; each member costs about 0.1 M multiply-adds, next to the embedding's 5.9 M."""
+    wake phrase; each member costs about 0.1 M multiply-adds, next to the embedding's 5.9 M.
 
-    def __init__(self, members):
+    hold: the score is the lowest of that mean over `hold` consecutive chunks, the window
+    given and the windows one, two... chunks before it, rebuilt from the same 16 rows (rows
+    older than the input are not in it, so its oldest row stands in for them). A phrase that
+    resembles the wake phrase in one alignment only scores high for a single chunk; the wake
+    phrase holds its score over several.
+    logit_offset: added to the logit of the held score, which is lower than a single
+    window's, so that the detector's threshold falls where the held score's trade-off
+    wants it."""
+
+    def __init__(self, members, hold=1, logit_offset=0.0):
         super().__init__()
+        if int(hold) < 1:
+            raise ValueError(f"hold must be at least 1, not {hold}")
         self.members = nn.ModuleList(members)
+        self.hold = int(hold)
+        self.logit_offset = float(logit_offset)
 
     def forward(self, x):
-        return torch.stack([m(x) for m in self.members]).mean(0)
+        windows = earlier_windows(x, self.hold)
+        p = torch.stack([m(windows) for m in self.members]).mean(0)
+        return shift_logit(p.reshape(self.hold, -1, 1).min(0).values, self.logit_offset)
+
+
+def earlier_windows(x, hold):
+    """[B, 16, 96] -> [hold * B, 16, 96]: the windows 0, 1, ... hold - 1 chunks back, each
+    padded at the old end with copies of the oldest row (one gather in the exported graph)."""
+    if hold == 1:
+        return x
+    rows = (torch.arange(CONTEXT).unsqueeze(0) - torch.arange(hold).unsqueeze(1)).clamp(min=0)
+    return x[:, rows].transpose(0, 1).reshape(-1, CONTEXT, EMBEDDING_SIZE)
+
+
+def shift_logit(p, offset):
+    """sigmoid(logit(p) + offset), written so that p = 0 and p = 1 stay 0 and 1."""
+    if offset == 0.0:
+        return p
+    e = math.exp(offset)
+    return p * e / (1 - p + p * e)
+
+
+class _FusedWake(nn.Module):
+    """An ensemble as a few wide layers for export: every member's normalisation folded into
+    its first layer, the first layers side by side in one matrix, the second and third
+    layers as one batched product, the held windows as one batch (of the one context the
+    detector feeds at a time: the graph's input is [1, 16, 96]). The same scores as
+    WakeEnsemble up to rounding, in a handful of graph nodes instead of eight a member (the
+    runtime's cost per node is most of a small network's). Members narrower than the widest
+    get hidden units with zero weights, which add nothing."""
+
+    def __init__(self, net):
+        super().__init__()
+        width = max(m.net[2].weight.shape[0] for m in net.members)
+        w1, b1, w2, b2, w3, b3 = [], [], [], [], [], []
+        with torch.no_grad():
+            for m in net.members:
+                h = m.net[2].weight.shape[0]
+                folded = m.net[2].weight.reshape(h, CONTEXT, EMBEDDING_SIZE) / m.std
+                w1.append(_pad(folded.reshape(h, -1), (width, None)))
+                b1.append(_pad(m.net[2].bias - (folded * m.mean).sum((1, 2)), (width,)))
+                w2.append(_pad(m.net[4].weight.T, (width, width)))
+                b2.append(_pad(m.net[4].bias, (width,)).unsqueeze(0))
+                w3.append(_pad(m.net[6].weight.T, (width, None)))
+                b3.append(m.net[6].bias.reshape(1, 1))
+        self.count, self.width = len(net.members), width
+        self.hold, self.logit_offset = net.hold, net.logit_offset
+        self.layer1_weight = nn.Parameter(torch.cat(w1).T.contiguous())  # [1536, M * H]
+        self.layer1_bias = nn.Parameter(torch.cat(b1))  # [M * H]
+        self.layer2_weight = nn.Parameter(torch.stack(w2))  # [M, H, H]
+        self.layer2_bias = nn.Parameter(torch.stack(b2))  # [M, 1, H]
+        self.layer3_weight = nn.Parameter(torch.stack(w3))  # [M, H, 1]
+        self.layer3_bias = nn.Parameter(torch.stack(b3))  # [M, 1, 1]
+
+    def forward(self, x):
+        windows = earlier_windows(x, self.hold).flatten(1)  # [hold, 1536]
+        h = torch.relu(windows @ self.layer1_weight + self.layer1_bias)
+        h = h.reshape(self.hold, self.count, self.width).transpose(0, 1)  # [M, hold, H]
+        h = torch.relu(torch.matmul(h, self.layer2_weight) + self.layer2_bias)
+        p = torch.sigmoid(torch.matmul(h, self.layer3_weight) + self.layer3_bias).mean(0)
+        return shift_logit(p.min(0, keepdim=True).values, self.logit_offset)  # [1, 1]
+
+
+def _pad(t, shape):
+    """t with zeros added at the end of each dimension up to shape (None: as it is)."""
+    out = torch.zeros([n if n is not None else d for n, d in zip(shape, t.shape)])
+    out[tuple(slice(0, d) for d in t.shape)] = t
+    return out
 
 
 class _EmbedderExport(nn.Module):
@@ -103,21 +185,41 @@ def export_embedder(embedder, path):
                       output_names=["conv2d_19"], opset_version=OPSET, do_constant_folding=True)
 
 
+# The hold and the logit offset travel in the file's metadata, so that a model read back
+# (load_wake) scores as the file does.
+HOLD_KEY, OFFSET_KEY = "kalmoris.hold", "kalmoris.logit_offset"
+
+
 def export_wake(net, path):
+    import onnx
     net.eval()
     dummy = torch.zeros(1, CONTEXT, EMBEDDING_SIZE)
-    torch.onnx.export(net, dummy, path, input_names=["embeddings"], output_names=["probability"],
-                      opset_version=OPSET, do_constant_folding=True)
+    torch.onnx.export(_FusedWake(net).eval(), dummy, path, input_names=["embeddings"],
+                      output_names=["probability"], opset_version=OPSET,
+                      do_constant_folding=True)
+    model = onnx.load(path)
+    for key, value in ((HOLD_KEY, str(net.hold)), (OFFSET_KEY, repr(net.logit_offset))):
+        entry = model.metadata_props.add()
+        entry.key, entry.value = key, value
+    onnx.save(model, path)
 
 
 def load_wake(path):
-    """A wake model file written by export_wake, read back as a WakeEnsemble. The export
-    keeps one copy of statistics that several members share, under the first such member's
-    name, so a member without its own takes those of the nearest member before it."""
+    """A wake model file written by export_wake, read back as a WakeEnsemble that scores as
+    the file does. Each member comes back with its normalisation folded into its first
+    layer (mean 0, standard deviation 1). Files of the earlier layout, one subgraph a
+    member, are read too: there the export kept one copy of statistics that several members
+    share, under the first such member's name, so a member without its own takes those of
+    the nearest member before it."""
     import onnx
     from onnx import numpy_helper
+    model = onnx.load(path)
     init = {i.name: torch.from_numpy(numpy_helper.to_array(i).copy())
-            for i in onnx.load(path).graph.initializer}
+            for i in model.graph.initializer}
+    meta = {p.key: p.value for p in model.metadata_props}
+    hold, offset = int(meta.get(HOLD_KEY, 1)), float(meta.get(OFFSET_KEY, 0.0))
+    if "layer1_weight" in init:
+        return WakeEnsemble(_unfused_members(init), hold, offset)
     indices = [int(k.split(".")[1]) for k in init if k.startswith("members.")]
     if not indices:
         raise ValueError(f"{path}: not a wake model written by train_wakeword.py")
@@ -131,7 +233,23 @@ def load_wake(path):
         net = WakeNet(mean, std, hidden=layers["net.2.weight"].shape[0])
         net.load_state_dict({"mean": mean, "std": std, **layers})
         members.append(net)
-    return WakeEnsemble(members)
+    return WakeEnsemble(members, hold, offset)
+
+
+def _unfused_members(init):
+    count, width = init["layer2_weight"].shape[:2]
+    w1 = init["layer1_weight"].T.reshape(count, width, CONTEXT * EMBEDDING_SIZE)
+    b1 = init["layer1_bias"].reshape(count, width)
+    members = []
+    for m in range(count):
+        net = WakeNet(torch.zeros(EMBEDDING_SIZE), torch.ones(EMBEDDING_SIZE), hidden=width)
+        net.load_state_dict({
+            "mean": net.mean, "std": net.std,
+            "net.2.weight": w1[m], "net.2.bias": b1[m],
+            "net.4.weight": init["layer2_weight"][m].T, "net.4.bias": init["layer2_bias"][m, 0],
+            "net.6.weight": init["layer3_weight"][m].T, "net.6.bias": init["layer3_bias"][m, 0]})
+        members.append(net)
+    return members
 
 
 def count_params(module):

@@ -61,3 +61,72 @@ def test_a_join_is_the_mean_over_every_network_of_its_inputs(tmp_path):
     np.testing.assert_allclose(scores(joined, x), want, rtol=1e-5, atol=1e-6)
     with torch.no_grad():
         np.testing.assert_allclose(joined(x)[:, 0].numpy(), want.mean(0), rtol=1e-5, atol=1e-6)
+
+
+def held_reference(net, contexts):
+    """The held score built here from the members alone: for each context, the member mean
+    on it and on the contexts 1 .. hold - 1 chunks back (rows shifted towards the new end,
+    the oldest row repeated), the lowest of those, its logit moved by the offset."""
+    rows = np.arange(C)
+    worst = None
+    for j in range(net.hold):
+        shifted = torch.from_numpy(np.ascontiguousarray(contexts[:, np.maximum(rows - j, 0)]))
+        p = scores(net, shifted).astype(np.float64).mean(0)
+        worst = p if worst is None else np.minimum(worst, p)
+    logit = np.log(worst) - np.log1p(-worst) + net.logit_offset
+    return 1.0 / (1.0 + np.exp(-logit))
+
+
+def test_a_held_model_keeps_its_hold_and_offset_through_files_and_joins(tmp_path):
+    net = ensemble(4, [2, 1])
+    net.hold, net.logit_offset = 3, 0.7
+    path = str(tmp_path / "held.onnx")
+    wakenet.export_wake(net, path)
+    back = wakenet.load_wake(path).eval()
+    assert (back.hold, back.logit_offset) == (3, 0.7)
+    x = torch.randn(6, C, E) * 2
+    with torch.no_grad():
+        np.testing.assert_allclose(back(x)[:, 0].numpy(), held_reference(net, x.numpy()),
+                                   rtol=1e-4, atol=1e-6)
+        plain = wakenet.WakeEnsemble(list(net.members)).eval()
+        assert np.abs(back(x) - plain(x)).max() > 1e-3  # the hold is not a no-op here
+    other = str(tmp_path / "other.onnx")
+    wakenet.export_wake(ensemble(5, [1]), other)
+    out = str(tmp_path / "joined.onnx")
+    merge_wake_models.merge([path, other], out)  # as the first model
+    assert (wakenet.load_wake(out).hold, wakenet.load_wake(out).logit_offset) == (3, 0.7)
+    merge_wake_models.merge([other, path], out, hold=2, logit_offset=-0.5)
+    joined = wakenet.load_wake(out)
+    assert (joined.hold, joined.logit_offset, len(joined.members)) == (2, -0.5, 4)
+
+
+def test_the_library_scores_a_held_model_file_as_its_networks_say(tmp_path):
+    """The exported graph (members fused into wide layers, windows gathered, offset applied)
+    run by the detector itself on a stream, against the held score built from the members
+    on the embeddings the detector feeds them."""
+    import evaluate
+    import stream_features as sf
+    lib_path = evaluate.default_lib()
+    if not os.path.exists(lib_path):
+        pytest.skip("the library is not built")
+    models = os.path.join(os.path.dirname(__file__), "..", "..", "models")
+    net = ensemble(6, [2, 1], hidden=8)
+    net.members[2] = ensemble(7, [1], hidden=5).members[0]  # a narrower member, padded
+    net.hold, net.logit_offset = 4, 0.9
+    path = str(tmp_path / "held.onnx")
+    wakenet.export_wake(net, path)
+    rng = np.random.default_rng(3)
+    t = np.arange(3 * 16000) / 16000.0
+    pcm = (3000 * np.sin(2 * np.pi * (300 + 400 * t) * t) * (np.sin(2 * np.pi * 1.5 * t) > 0)
+           + rng.normal(0, 300, t.size)).astype(np.int16)
+    lib = evaluate.Library(lib_path)
+    lib.load(models, path)
+    try:
+        got, _ = lib.run(pcm)
+    finally:
+        lib.unload()
+    embedder = wakenet.OnnxEmbedder(os.path.join(models, "embedding_model.onnx"))
+    contexts = sf.wake_contexts(wakenet.embed_windows(embedder, sf.embedding_windows(pcm)))
+    want = held_reference(net, contexts.astype(np.float32))
+    assert np.ptp(want) > 0.1  # scores that move, so that a wrong window would show
+    np.testing.assert_allclose(got, want, rtol=0, atol=2e-4)
