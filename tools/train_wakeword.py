@@ -249,6 +249,13 @@ def main():
                    help="share of the training streams made quiet, peaking at -40 to -30 dBFS "
                         "instead of -30 to -2 (default 0): more recall on quiet speech, "
                         "measured with more false accepts")
+    p.add_argument("--hold", type=int, default=1, metavar="K",
+                   help="score the lowest ensemble mean over K consecutive chunks (default 1; "
+                        "the default model holds over 3); a detection comes up to K - 1 "
+                        "chunks later")
+    p.add_argument("--logit-offset", type=float, default=0.0, metavar="B",
+                   help="add B to the logit of the (held) score (default 0; the default "
+                        "model adds 0.45 to a hold of 3)")
     p.add_argument("--eval-positives", type=int, default=200)
     p.add_argument("--eval-hours", type=float, default=0.5)
     p.add_argument("--eval-seed", type=int, default=7)
@@ -265,6 +272,8 @@ def main():
         p.error(str(e))
     if not 0.0 <= args.quiet_share <= 1.0:
         p.error(f"--quiet-share must be between 0 and 1, not {args.quiet_share}")
+    if args.hold < 1:
+        p.error(f"--hold must be at least 1, not {args.hold}")
     wakeset.QUIET_SHARE = args.quiet_share
     args.embedding, problem = embedding_for(args.embedding, args.frontend, not args.no_eval)
     if problem:
@@ -297,7 +306,7 @@ def main():
         group, ex, val_streams = train_group(embs, spans, args, kind)
         members += group
         held_back.append((kind, ex, spans, val_streams, n_phrase))
-    net = wakenet.WakeEnsemble(members)
+    net = wakenet.WakeEnsemble(members, args.hold, args.logit_offset)
     timings["training"] = round(time.time() - t0)
     val = {}
     for kind, ex, spans, val_streams, n_phrase in held_back:
@@ -350,6 +359,7 @@ def main():
                      "negative_minutes": args.negative_minutes, "epochs": args.epochs,
                      "hidden": args.hidden, "mining_rounds": args.mining_rounds,
                      "members_per_set": args.members,
+                     "hold": args.hold, "logit_offset": args.logit_offset,
                      "networks": len(members),
                      "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "quiet_share": args.quiet_share,
