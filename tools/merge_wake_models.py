@@ -41,11 +41,9 @@ def main():
     args = p.parse_args()
     if len(args.models) < 2 and args.hold is None and args.logit_offset is None:
         p.error("name at least two models to join, or a hold or logit offset to give one")
-    if args.hold is not None and args.hold < 1:
-        p.error("--hold must be at least 1")
     try:
         net = merge(args.models, args.out, args.hold, args.logit_offset)
-    except (OSError, ValueError) as e:  # a missing file, or one that is not a wake model
+    except (OSError, ValueError) as e:  # a missing file, not a wake model, or a hold below 1
         p.error(str(e))
     print(f"{args.out}: {len(net.members)} networks from {len(args.models)} models, held "
           f"over {net.hold} chunks, logit offset {net.logit_offset:g}, "

@@ -101,7 +101,7 @@ class WakeEnsemble(nn.Module):
     def forward(self, x):
         windows = earlier_windows(x, self.hold)
         p = torch.stack([m(windows) for m in self.members]).mean(0)
-        return shift_logit(p.reshape(self.hold, -1, 1).min(0).values, self.logit_offset)
+        return held_score(p, self.hold, self.logit_offset)
 
 
 def earlier_windows(x, hold):
@@ -113,8 +113,11 @@ def earlier_windows(x, hold):
     return x[:, rows].transpose(0, 1).reshape(-1, CONTEXT, EMBEDDING_SIZE)
 
 
-def shift_logit(p, offset):
-    """sigmoid(logit(p) + offset), written so that p = 0 and p = 1 stay 0 and 1."""
+def held_score(p, hold, offset):
+    """[hold * B, 1] ensemble means over the windows of earlier_windows -> [B, 1]: the lowest
+    over each context's windows, with offset added to its logit as
+    sigmoid(logit(p) + offset), written so that p = 0 and p = 1 stay 0 and 1."""
+    p = p.reshape(hold, -1, 1).min(0).values
     if offset == 0.0:
         return p
     e = math.exp(offset)
@@ -159,7 +162,7 @@ class _FusedWake(nn.Module):
         h = h.reshape(self.hold, self.count, self.width).transpose(0, 1)  # [M, hold, H]
         h = torch.relu(torch.matmul(h, self.layer2_weight) + self.layer2_bias)
         p = torch.sigmoid(torch.matmul(h, self.layer3_weight) + self.layer3_bias).mean(0)
-        return shift_logit(p.min(0, keepdim=True).values, self.logit_offset)  # [1, 1]
+        return held_score(p, self.hold, self.logit_offset)  # [1, 1]
 
 
 def _pad(t, shape):
