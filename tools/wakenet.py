@@ -209,11 +209,11 @@ def export_wake(net, path):
 
 def load_wake(path):
     """A wake model file written by export_wake, read back as a WakeEnsemble that scores as
-    the file does. Each member comes back with its normalisation folded into its first
-    layer (mean 0, standard deviation 1). Files of the earlier layout, one subgraph a
-    member, are read too: there the export kept one copy of statistics that several members
-    share, under the first such member's name, so a member without its own takes those of
-    the nearest member before it."""
+    the file does, in eval mode (its members' dropout off). Each member comes back with its
+    normalisation folded into its first layer (mean 0, standard deviation 1). Files of the
+    earlier layout, one subgraph a member, are read too: there the export kept one copy of
+    statistics that several members share, under the first such member's name, so a member
+    without its own takes those of the nearest member before it."""
     import onnx
     from onnx import numpy_helper
     model = onnx.load(path)
@@ -222,7 +222,7 @@ def load_wake(path):
     meta = {p.key: p.value for p in model.metadata_props}
     hold, offset = int(meta.get(HOLD_KEY, 1)), float(meta.get(OFFSET_KEY, 0.0))
     if "layer1_weight" in init:
-        return WakeEnsemble(_unfused_members(init), hold, offset)
+        return WakeEnsemble(_unfused_members(init), hold, offset).eval()
     indices = [int(k.split(".")[1]) for k in init if k.startswith("members.")]
     if not indices:
         raise ValueError(f"{path}: not a wake model written by train_wakeword.py")
@@ -236,7 +236,7 @@ def load_wake(path):
         net = WakeNet(mean, std, hidden=layers["net.2.weight"].shape[0])
         net.load_state_dict({"mean": mean, "std": std, **layers})
         members.append(net)
-    return WakeEnsemble(members, hold, offset)
+    return WakeEnsemble(members, hold, offset).eval()
 
 
 def _unfused_members(init):

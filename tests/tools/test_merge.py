@@ -42,7 +42,7 @@ def test_a_read_back_model_gives_each_member_its_own_weights_and_statistics(tmp_
     net = ensemble(1, [2, 3])
     path = str(tmp_path / "a.onnx")
     wakenet.export_wake(net, path)
-    back = wakenet.load_wake(path).eval()
+    back = wakenet.load_wake(path)  # as read: scoring it must not need .eval() first
     x = torch.randn(4, C, E) * 2
     assert len(back.members) == 5
     np.testing.assert_allclose(scores(back, x), scores(net, x), rtol=1e-5, atol=1e-6)
