@@ -88,9 +88,19 @@ class Examples(wakefit.Examples):
         return torch.from_numpy(self.rows(which))
 
 
-def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5):
+def mask_rows(x, share, fill):
+    """[B, 16, 96] training contexts with each row (one embedding) replaced by fill, the
+    training set's mean embedding, with probability share: a network that cannot count on
+    every row must find the phrase in the rest of the context, and leans less on the few rows
+    where a close phrase and the wake phrase sound alike."""
+    drop = torch.rand(x.shape[0], x.shape[1]) < share
+    return torch.where(drop.unsqueeze(-1), fill, x)
+
+
+def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5, row_mask=0.0):
     """Trains the wake network; then, for each mining round, weighs up the training negatives
-    it still scores highest and trains on for a third of the epochs."""
+    it still scores highest and trains on for a third of the epochs. row_mask: share of the
+    context rows masked in each training batch (mask_rows; 0 masks none)."""
     torch.manual_seed(seed)
     rng = np.random.default_rng(seed)
     use = np.nonzero(tr_mask & (ex.y >= 0))[0]
@@ -122,7 +132,10 @@ def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5):
             total = 0.0
             for s0 in range(0, len(perm), batch):
                 which = perm[s0:s0 + batch]
-                loss = (lossf(net.logits(ex.batch(which)), y[which]) * w[which]).mean()
+                x = ex.batch(which)
+                if row_mask > 0:
+                    x = mask_rows(x, row_mask, net.mean)
+                loss = (lossf(net.logits(x), y[which]) * w[which]).mean()
                 opt.zero_grad()
                 loss.backward()
                 opt.step()
@@ -201,7 +214,7 @@ def train_group(embs, spans, args, label):
         # Its own seed for the left-out tenth, apart from the one that drew validation.
         own = wakefit.member_streams(len(embs), val_streams, seed + 1000)
         members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden,
-                             mining_rounds=args.mining_rounds))
+                             mining_rounds=args.mining_rounds, row_mask=args.row_mask))
     return members, ex, val_streams
 
 
@@ -249,6 +262,9 @@ def main():
                    help="share of the training streams made quiet, peaking at -40 to -30 dBFS "
                         "instead of -30 to -2 (default 0): more recall on quiet speech, "
                         "measured with more false accepts")
+    p.add_argument("--row-mask", type=float, default=0.0, metavar="P",
+                   help="share of the 16 context rows replaced by the mean embedding in each "
+                        "training batch (default 0: none)")
     p.add_argument("--hold", type=int, default=1, metavar="K",
                    help="score the lowest ensemble mean over K consecutive chunks (default 1; "
                         "the default model holds over 3); a detection comes up to K - 1 "
@@ -272,6 +288,8 @@ def main():
         p.error(str(e))
     if not 0.0 <= args.quiet_share <= 1.0:
         p.error(f"--quiet-share must be between 0 and 1, not {args.quiet_share}")
+    if not 0.0 <= args.row_mask < 1.0:
+        p.error(f"--row-mask must be at least 0 and below 1, not {args.row_mask}")
     if args.hold < 1:
         p.error(f"--hold must be at least 1, not {args.hold}")
     wakeset.QUIET_SHARE = args.quiet_share
@@ -360,6 +378,7 @@ def main():
                      "hidden": args.hidden, "mining_rounds": args.mining_rounds,
                      "members_per_set": args.members,
                      "hold": args.hold, "logit_offset": args.logit_offset,
+                     "row_mask": args.row_mask,
                      "networks": len(members),
                      "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "quiet_share": args.quiet_share,

@@ -48,3 +48,26 @@ def test_a_quiet_share_outside_0_to_1_is_a_usage_error(monkeypatch, capsys, shar
     with pytest.raises(SystemExit) as stop:
         tw.main()
     assert stop.value.code == 2 and "--quiet-share" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("share", ["-0.1", "1", "nan"])
+def test_a_row_mask_outside_0_to_1_is_a_usage_error(monkeypatch, capsys, share):
+    monkeypatch.setattr(sys, "argv", ["train_wakeword.py", "--phrase", "hey x", "--out",
+                                      "x.onnx", "--row-mask", share])
+    with pytest.raises(SystemExit) as stop:
+        tw.main()
+    assert stop.value.code == 2 and "--row-mask" in capsys.readouterr().err
+
+
+def test_row_masking_replaces_whole_rows_by_the_fill_at_about_its_share():
+    import torch
+    torch.manual_seed(0)
+    x = torch.randn(400, 16, 96) + 5.0  # no row of these equals the fill by chance
+    fill = torch.linspace(-1.0, 1.0, 96)
+    out = tw.mask_rows(x, 0.25, fill)
+    filled = (out == fill).all(-1)
+    kept = (out == x).all(-1)
+    assert bool((filled | kept).all())  # every row is either untouched or wholly the fill
+    assert abs(float(filled.float().mean()) - 0.25) < 0.02
+    assert filled.any(1).float().mean() > 0.9  # nearly every context loses some rows
+    assert bool((tw.mask_rows(x, 0.0, fill) == x).all())
