@@ -41,22 +41,15 @@ def test_a_missing_embedding_model_is_named(tmp_path):
     assert path is None and "nope.onnx" in problem
 
 
-@pytest.mark.parametrize("share", ["-0.1", "1.5", "nan"])
-def test_a_quiet_share_outside_0_to_1_is_a_usage_error(monkeypatch, capsys, share):
+@pytest.mark.parametrize("option, share", [
+    ("--quiet-share", "-0.1"), ("--quiet-share", "1.5"), ("--quiet-share", "nan"),
+    ("--row-mask", "-0.1"), ("--row-mask", "1"), ("--row-mask", "nan")])
+def test_a_share_out_of_range_is_a_usage_error(monkeypatch, capsys, option, share):
     monkeypatch.setattr(sys, "argv", ["train_wakeword.py", "--phrase", "hey x", "--out",
-                                      "x.onnx", "--quiet-share", share])
+                                      "x.onnx", option, share])
     with pytest.raises(SystemExit) as stop:
         tw.main()
-    assert stop.value.code == 2 and "--quiet-share" in capsys.readouterr().err
-
-
-@pytest.mark.parametrize("share", ["-0.1", "1", "nan"])
-def test_a_row_mask_outside_0_to_1_is_a_usage_error(monkeypatch, capsys, share):
-    monkeypatch.setattr(sys, "argv", ["train_wakeword.py", "--phrase", "hey x", "--out",
-                                      "x.onnx", "--row-mask", share])
-    with pytest.raises(SystemExit) as stop:
-        tw.main()
-    assert stop.value.code == 2 and "--row-mask" in capsys.readouterr().err
+    assert stop.value.code == 2 and option in capsys.readouterr().err
 
 
 def test_row_masking_replaces_whole_rows_by_the_fill_at_about_its_share():
