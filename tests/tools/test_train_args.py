@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-pytest.importorskip("torch")
+torch = pytest.importorskip("torch")
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 import train_wakeword as tw  # noqa: E402
 
@@ -53,7 +53,6 @@ def test_a_share_out_of_range_is_a_usage_error(monkeypatch, capsys, option, shar
 
 
 def test_row_masking_replaces_whole_rows_by_the_fill_at_about_its_share():
-    import torch
     torch.manual_seed(0)
     x = torch.randn(400, 16, 96) + 5.0  # no row of these equals the fill by chance
     fill = torch.linspace(-1.0, 1.0, 96)
