@@ -133,7 +133,7 @@ def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5, row_m
             for s0 in range(0, len(perm), batch):
                 which = perm[s0:s0 + batch]
                 x = ex.batch(which)
-                if row_mask > 0:
+                if row_mask > 0:  # without it no random draw, so such runs train as before
                     x = mask_rows(x, row_mask, net.mean)
                 loss = (lossf(net.logits(x), y[which]) * w[which]).mean()
                 opt.zero_grad()
