@@ -34,6 +34,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import evaluate as ev  # noqa: E402
 import melspec_reference as mel  # noqa: E402
+import soundalike  # noqa: E402
 import stream_features as sf  # noqa: E402
 import wakedata as wd  # noqa: E402
 import wakeset  # noqa: E402
@@ -185,9 +186,10 @@ SET_KINDS = (("plain", "b", 0.0), ("tone-balanced", "bt", wakeset.TILT_SHARE))
 
 
 def training_sets(data, phrase, seed, positives, confusable_streams, negative_minutes,
-                  mark="b", tilt=0.0, workers=2):
-    """Builds (once) one kind of training streams: the phrase's positives and confusables, and
-    the other speech and noise that every phrase shares. Returns both set paths."""
+                  mark="b", tilt=0.0, workers=2, alikes=None, alike_streams=0):
+    """Builds (once) one kind of training streams: the phrase's positives and confusables,
+    streams of sound-alike phrases when `alikes` (count, phrases) names some, and the other
+    speech and noise that every phrase shares. Returns the set paths, phrase streams first."""
     folder = os.path.join(data, "wake")
     slug = wakeset.slug(phrase)
     pset = wakeset.set_path(folder, f"{slug}-{mark}-s{seed}-p{positives}-c{confusable_streams}",
@@ -195,9 +197,18 @@ def training_sets(data, phrase, seed, positives, confusable_streams, negative_mi
     nset = wakeset.set_path(folder, f"negatives-{mark}-s{seed}-m{int(negative_minutes)}", "train")
     wakeset.ensure(pset, wakeset.build_phrase_set_parallel, phrase, "train", seed, positives,
                    confusable_streams, workers, tilt=tilt)
+    paths = [pset]
+    if alikes and alike_streams > 0:
+        count, phrases = alikes
+        aset = wakeset.set_path(folder, f"{slug}-{mark}-s{seed}-a{count}-c{alike_streams}",
+                                "train")
+        # Its own seed, so that the other sets are drawn exactly as without it.
+        wakeset.ensure(aset, wakeset.build_sound_alike_set, phrase, "train", seed + 700,
+                       phrases, alike_streams, workers, tilt=tilt)
+        paths.append(aset)
     wakeset.ensure(nset, wakeset.build_speech_negatives_parallel, "train", seed + 500,
                    negative_minutes, workers=workers, tilt=tilt)
-    return pset, nset
+    return paths + [nset]
 
 
 def train_group(embs, spans, args, label):
@@ -246,6 +257,13 @@ def main():
     p.add_argument("--positives", type=int, default=2000, help="training renditions")
     p.add_argument("--confusable-streams", type=int, default=1000)
     p.add_argument("--negative-minutes", type=float, default=120.0)
+    p.add_argument("--sound-alikes", type=int, default=0, metavar="N",
+                   help="also train on the phrase with one word swapped for one of the N words "
+                        "that sound nearest to it (by espeak-ng phonemes; words of four or "
+                        "more phonemes; default 0: none)")
+    p.add_argument("--sound-alike-streams", type=int, default=500,
+                   help="streams of four such phrases in each training set (default "
+                        "%(default)s)")
     p.add_argument("--epochs", type=int, default=10)
     p.add_argument("--hidden", type=int, default=64)
     p.add_argument("--mining-rounds", type=int, default=2,
@@ -290,6 +308,8 @@ def main():
         p.error(f"--quiet-share must be between 0 and 1, not {args.quiet_share}")
     if not 0.0 <= args.row_mask < 1.0:
         p.error(f"--row-mask must be at least 0 and below 1, not {args.row_mask}")
+    if args.sound_alikes < 0 or args.sound_alike_streams < 0:
+        p.error("--sound-alikes and --sound-alike-streams must not be negative")
     if args.hold < 1:
         p.error(f"--hold must be at least 1, not {args.hold}")
     wakeset.QUIET_SHARE = args.quiet_share
@@ -301,9 +321,15 @@ def main():
 
     t0 = time.time()
     log(f"training audio for \"{args.phrase}\"")
+    alikes = None
+    if args.sound_alikes > 0 and args.sound_alike_streams > 0:
+        phrases = soundalike.sound_alikes(args.phrase, wd.word_list(), args.sound_alikes)
+        log(f"{len(phrases)} sound-alike phrases, nearest first: {', '.join(phrases[:8])}")
+        alikes = (args.sound_alikes, phrases) if phrases else None
     sets = [training_sets(args.data, args.phrase, args.seed, args.positives,
                           args.confusable_streams, args.negative_minutes, mark, tilt,
-                          args.threads) for _, mark, tilt in SET_KINDS]
+                          args.threads, alikes, args.sound_alike_streams)
+            for _, mark, tilt in SET_KINDS]
     timings["synthesis"] = round(time.time() - t0)
 
     t0 = time.time()
@@ -311,10 +337,13 @@ def main():
     tag = wakenet.sha256(args.embedding)[:10]
     log("embedding the training streams")
     embedded = []
-    for pset, nset in sets:
-        pe, ps = embed_set(embedder, pset, pset.replace(".npz", f".emb-{tag}.npz"))
-        ne, ns = embed_set(embedder, nset, nset.replace(".npz", f".emb-{tag}.npz"))
-        embedded.append((pe + ne, np.concatenate([ps, ns]), len(pe)))
+    for paths in sets:
+        parts = [embed_set(embedder, path, path.replace(".npz", f".emb-{tag}.npz"))
+                 for path in paths]
+        # Every set before the last (other speech and noise) holds phrase streams.
+        n_phrase = sum(len(e) for e, _ in parts[:-1])
+        embedded.append(([e for es, _ in parts for e in es],
+                         np.concatenate([sp for _, sp in parts]), n_phrase))
     timings["features"] = round(time.time() - t0)
 
     t0 = time.time()
@@ -374,6 +403,8 @@ def main():
         "command": "tools/train_wakeword.py " + " ".join(
             f'"{a}"' if " " in a else a for a in sys.argv[1:]),
         "settings": {"positives": args.positives, "confusable_streams": args.confusable_streams,
+                     "sound_alikes": args.sound_alikes,
+                     "sound_alike_streams": args.sound_alike_streams if alikes else 0,
                      "negative_minutes": args.negative_minutes, "epochs": args.epochs,
                      "hidden": args.hidden, "mining_rounds": args.mining_rounds,
                      "members_per_set": args.members,

@@ -297,10 +297,15 @@ def speech_pool(voices, rng, vocab, count):
             if c.size]
 
 
-def confusable_stream(rng, voices, phrase, near, vocab, split, pool, note=None):
-    """Four phrases close to the wake phrase, spoken with pauses over a background, 3-6 s.
+def confusable_stream(rng, voices, phrase, near, vocab, split, pool, note=None,
+                      only_near=False):
+    """Four phrases close to the wake phrase, spoken with pauses over a background, 3-6 s:
+    from `near` or a random word swap (near_miss), or with only_near, all from `near`.
     note: see negative_stream."""
-    group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
+    if only_near:
+        group = [near[int(rng.integers(len(near)))] for _ in range(4)]
+    else:
+        group = [near_miss(rng, phrase, near, vocab) for _ in range(4)]
     said = voices.say_many(group)
     clips = [c for c in said if c.size]
     texts = [t for t, c in zip(group, said) if c.size]
@@ -388,9 +393,10 @@ def _block(job):
                     pcm, span = positive_stream(rng, audio, pool, split, pool)
                     streams.append(pcm)
                     spans.append(span)
-        elif kind == "confusables":
+        elif kind in ("confusables", "sound-alikes"):
             for _ in range(count):
-                streams.append(confusable_stream(rng, voices, phrase, near, vocab, split, pool))
+                streams.append(confusable_stream(rng, voices, phrase, near, vocab, split, pool,
+                                                 only_near=kind == "sound-alikes"))
                 spans.append((-1, -1))
         else:  # one stream of other speech (count seconds), or of noise alone
             if kind == "noise":
@@ -456,6 +462,25 @@ def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_s
     finally:
         _SHARED.clear()
     save_set(path, streams, spans, {"phrase": np.array(phrase), "confusables": np.array(near)})
+    return path
+
+
+def build_sound_alike_set(path, phrase, split, seed, alikes, streams, workers=2, block=50,
+                          tilt=0.0):
+    """Negative streams of phrases that sound like the wake phrase (soundalike.sound_alikes),
+    four to a stream, made in blocks by worker processes; `tilt` as in
+    build_phrase_set_parallel."""
+    rng = np.random.default_rng(seed)
+    _shared_setup(rng, split)
+    _SHARED["tilt"] = tilt
+    _SHARED["near"] = list(alikes)
+    jobs = [("sound-alikes", int(rng.integers(1 << 31)), min(block, streams - a), phrase, split)
+            for a in range(0, streams, block)]
+    try:
+        made, spans = _run_blocks(jobs, workers, f"{split} sound-alike streams")
+    finally:
+        _SHARED.clear()
+    save_set(path, made, spans, {"phrase": np.array(phrase), "confusables": np.array(alikes)})
     return path
 
 

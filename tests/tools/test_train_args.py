@@ -63,3 +63,33 @@ def test_row_masking_replaces_whole_rows_by_the_fill_at_about_its_share():
     assert abs(float(filled.float().mean()) - 0.25) < 0.02
     assert filled.any(1).float().mean() > 0.9  # nearly every context loses some rows
     assert bool((tw.mask_rows(x, 0.0, fill) == x).all())
+
+
+def test_sound_alikes_add_a_set_and_leave_the_others_as_they_were(monkeypatch, tmp_path):
+    built = []
+    monkeypatch.setattr(tw.wakeset, "ensure",
+                        lambda path, builder, *a, **k: built.append((path, builder, a)) or path)
+    before = tw.training_sets(str(tmp_path), "hey x", 4, 100, 50, 10.0, "b", 0.0, 1)
+    names_before = [p for p, _, _ in built]
+    built.clear()
+    after = tw.training_sets(str(tmp_path), "hey x", 4, 100, 50, 10.0, "b", 0.0, 1,
+                             (3, ["hey a", "hey b"]), 20)
+    assert len(before) == 2 and len(after) == 3
+    assert [after[0], after[2]] == before and [built[0][0], built[2][0]] == names_before
+    # The other sets get the same builders and seeds; the new one its own seed and phrases.
+    assert [b[2][:3] for b in built[::2]] == [("hey x", "train", 4), ("train", 504, 10.0)]
+    path, builder, a = built[1]
+    assert builder is tw.wakeset.build_sound_alike_set and "-a3-c20" in path
+    assert a[:5] == ("hey x", "train", 704, ["hey a", "hey b"], 20)
+    built.clear()
+    assert tw.training_sets(str(tmp_path), "hey x", 4, 100, 50, 10.0, "b", 0.0, 1,
+                            (3, ["hey a"]), 0) == before
+
+
+@pytest.mark.parametrize("option", ["--sound-alikes", "--sound-alike-streams"])
+def test_a_negative_sound_alike_count_is_a_usage_error(monkeypatch, capsys, option):
+    monkeypatch.setattr(sys, "argv", ["train_wakeword.py", "--phrase", "hey x", "--out",
+                                      "x.onnx", option, "-1"])
+    with pytest.raises(SystemExit) as stop:
+        tw.main()
+    assert stop.value.code == 2 and "--sound-alike" in capsys.readouterr().err
