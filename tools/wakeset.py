@@ -442,6 +442,16 @@ def _shared_setup(rng, split):
     return vocab
 
 
+def _build(path, jobs, workers, label, meta=None):
+    """Runs a set's jobs (what _shared_setup shared is dropped afterwards) and saves the set."""
+    try:
+        streams, spans = _run_blocks(jobs, workers, label)
+    finally:
+        _SHARED.clear()
+    save_set(path, streams, spans, meta)
+    return path
+
+
 def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_streams,
                               workers=2, block=50, tilt=0.0):
     """As build_phrase_set, made in blocks by worker processes; a share `tilt` of the
@@ -457,12 +467,8 @@ def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_s
             for a in range(0, positives, block)]
     jobs += [("confusables", int(rng.integers(1 << 31)), min(block, confusable_streams - a),
               phrase, split) for a in range(0, confusable_streams, block)]
-    try:
-        streams, spans = _run_blocks(jobs, workers, f"{split} phrase streams")
-    finally:
-        _SHARED.clear()
-    save_set(path, streams, spans, {"phrase": np.array(phrase), "confusables": np.array(near)})
-    return path
+    return _build(path, jobs, workers, f"{split} phrase streams",
+                  {"phrase": np.array(phrase), "confusables": np.array(near)})
 
 
 def build_sound_alike_set(path, phrase, split, seed, alikes, streams, workers=2, block=50,
@@ -476,12 +482,8 @@ def build_sound_alike_set(path, phrase, split, seed, alikes, streams, workers=2,
     _SHARED["near"] = list(alikes)
     jobs = [("sound-alikes", int(rng.integers(1 << 31)), min(block, streams - a), phrase, split)
             for a in range(0, streams, block)]
-    try:
-        made, spans = _run_blocks(jobs, workers, f"{split} sound-alike streams")
-    finally:
-        _SHARED.clear()
-    save_set(path, made, spans, {"phrase": np.array(phrase), "confusables": np.array(alikes)})
-    return path
+    return _build(path, jobs, workers, f"{split} sound-alike streams",
+                  {"phrase": np.array(phrase), "confusables": np.array(alikes)})
 
 
 def build_speech_negatives_parallel(path, split, seed, minutes, stream_seconds=60.0,
@@ -494,12 +496,7 @@ def build_speech_negatives_parallel(path, split, seed, minutes, stream_seconds=6
     count = int(np.ceil(minutes * 60.0 / stream_seconds))
     jobs = [("noise" if rng.random() < noise_share else "speech", int(rng.integers(1 << 31)),
              stream_seconds, None, split) for _ in range(count)]
-    try:
-        streams, spans = _run_blocks(jobs, workers, f"{split} negative streams")
-    finally:
-        _SHARED.clear()
-    save_set(path, streams, spans)
-    return path
+    return _build(path, jobs, workers, f"{split} negative streams")
 
 
 def build_speech_negatives(path, split, seed, minutes, stream_seconds=60.0, noise_share=0.1):
