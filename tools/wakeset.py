@@ -474,7 +474,7 @@ def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_s
 def build_sound_alike_set(path, phrase, split, seed, alikes, streams, workers=2, block=50,
                           tilt=0.0):
     """Negative streams of phrases that sound like the wake phrase (soundalike.sound_alikes),
-    four to a stream, made in blocks by worker processes; `tilt` as in
+    up to four to a stream, made in blocks by worker processes; `tilt` as in
     build_phrase_set_parallel."""
     rng = np.random.default_rng(seed)
     _shared_setup(rng, split)
