@@ -64,14 +64,9 @@ def sound_alikes(phrase, vocab, count):
     """Phrases made by swapping one word of the phrase for one of the `count` words that
     sound nearest to it: "hey chorus", "hey calibrates" for "hey kalmoris"."""
     words = phrase.replace(",", " ").split()
-    long_words = [w for w, p in zip(words, phonemes(words)) if len(p) >= MIN_PHONEMES]
-    if not long_words or count <= 0:
+    swap = [i for i, p in enumerate(phonemes(words)) if len(p) >= MIN_PHONEMES]
+    if not swap or count <= 0:
         return []
     vocab_phonemes = phonemes(vocab)
-    out = []
-    for i, w in enumerate(words):
-        if w not in long_words:
-            continue
-        for other in nearest_words(w, vocab, vocab_phonemes, count):
-            out.append(" ".join(words[:i] + [other] + words[i + 1:]))
-    return out
+    return [" ".join(words[:i] + [other] + words[i + 1:])
+            for i in swap for other in nearest_words(words[i], vocab, vocab_phonemes, count)]

@@ -262,7 +262,7 @@ def main():
                         "that sound nearest to it (by espeak-ng phonemes; words of four or "
                         "more phonemes; default 0: none)")
     p.add_argument("--sound-alike-streams", type=int, default=500,
-                   help="streams of four such phrases in each training set (default "
+                   help="streams of up to four such phrases in each training set (default "
                         "%(default)s)")
     p.add_argument("--epochs", type=int, default=10)
     p.add_argument("--hidden", type=int, default=64)
