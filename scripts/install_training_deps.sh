@@ -5,6 +5,8 @@
 # step runs about nine times faster (150 ms -> 16 ms on this project's 2-core machine).
 set -euo pipefail
 KALWAKE_EXTRA_PACKAGES="espeak-ng flite festival festvox-kallpc16k festvox-kdlpc16k \
-festvox-us-slt-hts sox python3-torch python3-scipy python3-matplotlib wamerican \
+festvox-us-slt-hts festvox-italp16k festvox-itapc16k festvox-ca-ona-hts \
+festvox-czech-dita festvox-czech-krb festvox-czech-machac festvox-czech-ph festvox-suopuhe-lj \
+festvox-suopuhe-mv sox python3-torch python3-scipy python3-matplotlib wamerican \
 libopenblas0-pthread \
 ${KALWAKE_EXTRA_PACKAGES:-}" exec "$(dirname "$0")/install_deps.sh"

@@ -19,8 +19,9 @@ Steps, each cached under --data so that a second run starts where the first stop
   4. recall and false accepts per hour on held-out audio, streamed through the library.
 --flite-voices chooses flite's training voices (the default includes slt, the one woman's
 voice); --quiet-share makes a share of the training streams quiet (peaks at -40 to -30 dBFS),
-for hosts whose speech arrives quiet; merge_wake_models.py joins the models of several runs
-into one.
+for hosts whose speech arrives quiet; --festival-share has festival's voices for other
+languages speak a share of the training renditions; merge_wake_models.py joins the models of
+several runs into one.
 """
 import argparse
 import json
@@ -280,6 +281,10 @@ def main():
                    help="share of the training streams made quiet, peaking at -40 to -30 dBFS "
                         "instead of -30 to -2 (default 0): more recall on quiet speech, "
                         "measured with more false accepts")
+    p.add_argument("--festival-share", type=float, default=0.0, metavar="P",
+                   help="share of the training renditions spoken by festival's voices for "
+                        "other languages, reading English with an accent (default 0; its "
+                        "English voices are never trained on)")
     p.add_argument("--row-mask", type=float, default=0.0, metavar="P",
                    help="share of the 16 context rows replaced by the mean embedding in each "
                         "training batch (default 0: none)")
@@ -312,7 +317,15 @@ def main():
         p.error("--sound-alikes and --sound-alike-streams must not be negative")
     if args.hold < 1:
         p.error(f"--hold must be at least 1, not {args.hold}")
+    if not 0.0 <= args.festival_share <= 1.0:
+        p.error(f"--festival-share must be between 0 and 1, not {args.festival_share}")
+    if args.festival_share > 0.0:
+        missing = wd.missing_festival_voices(wd.FESTIVAL_TRAIN_VOICES)
+        if missing:
+            p.error(f"--festival-share: festival lacks the voices {', '.join(missing)} "
+                    f"(Debian packages {' '.join(wd.FESTIVAL_TRAIN_PACKAGES)})")
     wakeset.QUIET_SHARE = args.quiet_share
+    wd.FESTIVAL_TRAIN_SHARE = args.festival_share
     args.embedding, problem = embedding_for(args.embedding, args.frontend, not args.no_eval)
     if problem:
         p.error(problem)
@@ -414,9 +427,10 @@ def main():
                      "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "quiet_share": args.quiet_share,
                      "quiet_peak_dbfs": list(wakeset.QUIET_PEAK_DB),
+                     "festival_share": args.festival_share,
                      "threads": args.threads,
                      "fire_from_end_s": [sf.FIRE_FROM, sf.FIRE_TO],
-                     "voices": wd.describe_voices(wd.FLITE_TRAIN_VOICES),
+                     "voices": wd.describe_voices(wd.FLITE_TRAIN_VOICES, args.festival_share),
                      "set_version": wakeset.SET_VERSION},
         "validation": val,
         "seconds": timings,

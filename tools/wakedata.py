@@ -57,10 +57,43 @@ def flite_tag(voices, default):
     return "" if list(voices) == list(default) else "-flite-" + "-".join(voices)
 
 
-def describe_voices(flite_voices):
+def describe_voices(flite_voices, festival_share=0.0):
     """The training voices as a manifest records them."""
-    return "espeak-ng training accents and variants, flite " + ", ".join(flite_voices)
+    text = "espeak-ng training accents and variants, flite " + ", ".join(flite_voices)
+    if festival_share > 0.0:
+        text += f", festival {', '.join(FESTIVAL_TRAIN_VOICES)} ({festival_share:g} of renditions)"
+    return text
 FESTIVAL_EVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
+# festival's voices for other languages, each recorded from its own speaker (four women, a
+# boy and four men): they read English text by their own language's rules ("hej kalmoris"),
+# so they bring natural voices the English engines lack, with an accent. Only its English
+# voices are held out. The Russian voice is left out: it reads Latin letters as other sounds.
+FESTIVAL_TRAIN_VOICES = ["lp_diphone", "pc_diphone", "upc_ca_ona_hts", "czech_dita",
+                         "czech_krb", "czech_machac", "czech_ph", "hy_fi_mv_diphone",
+                         "suo_fi_lj_diphone"]
+# Their Debian packages, which scripts/install_training_deps.sh installs.
+FESTIVAL_TRAIN_PACKAGES = ["festvox-italp16k", "festvox-itapc16k", "festvox-ca-ona-hts",
+                           "festvox-czech-dita", "festvox-czech-krb", "festvox-czech-machac",
+                           "festvox-czech-ph", "festvox-suopuhe-lj", "festvox-suopuhe-mv"]
+# The share of training renditions spoken by them (train_wakeword.py --festival-share; 0 by
+# default). Read by the synthesis, in the workers it forks too.
+FESTIVAL_TRAIN_SHARE = 0.0
+
+
+def festival_tag(share):
+    """What ends the file name of a training set with festival renditions: "-fest20" for 0.2."""
+    return f"-fest{round(share * 100):d}" if share > 0.0 else ""
+
+
+def missing_festival_voices(voices):
+    """The voices festival does not have (all of them when festival itself is missing)."""
+    try:
+        out = subprocess.run(["festival", "--pipe"], input="(print (voice.list))\n", text=True,
+                             capture_output=True, check=True, timeout=60).stdout
+    except (OSError, subprocess.SubprocessError):
+        return list(voices)
+    have = set(re.findall(r"[A-Za-z0-9_]+", out))
+    return [v for v in voices if v not in have]
 
 TRAIN_NOISES = ["white", "pink", "brown", "hum50", "babble"]
 EVAL_NOISES = ["pink", "brown", "hum60", "babble", "fan"]

@@ -53,6 +53,7 @@ def set_path(folder, stem, split):
     if split == "train":
         tag += wd.flite_tag(wd.FLITE_TRAIN_VOICES, wd.DEFAULT_FLITE_TRAIN_VOICES)
         tag += quiet_tag(QUIET_SHARE)
+        tag += wd.festival_tag(wd.FESTIVAL_TRAIN_SHARE)
     return os.path.join(folder, f"{stem}-{tag}.npz")
 
 # Phrases that sound close to "hey kalmoris", as negatives for its model.
@@ -140,7 +141,9 @@ def vary_speaker(rng, x):
 
 class Voices:
     """Random renditions of texts by the voices of one split ("train" or "eval"). After
-    say_many, `voices` names the voice of each rendition ("festival kal_diphone")."""
+    say_many, `voices` names the voice of each rendition ("festival kal_diphone"). In
+    training, a share wakedata.FESTIVAL_TRAIN_SHARE of say_many's renditions is spoken by
+    festival's training voices."""
 
     def __init__(self, tts, rng, split):
         self.tts, self.rng, self.split = tts, rng, split
@@ -164,10 +167,33 @@ class Voices:
                    self.tts.festival(texts, voice, float(self.rng.uniform(0.85, 1.3)))]
             self.voices = [self.tts.last_voice] * len(out)
             return out
+        if self.split == "train" and wd.FESTIVAL_TRAIN_SHARE > 0.0:
+            return self._say_many_with_festival(texts)
         out, self.voices = [], []
         for t in texts:
             out.append(self.say(t))
             self.voices.append(self.tts.last_voice)
+        return out
+
+    def _say_many_with_festival(self, texts):
+        """Training renditions where each text goes to a festival training voice with the
+        share's chance; festival renders the texts of one voice in one run. Numbers are drawn
+        only here, so that sets made without festival stay as they were."""
+        voices = wd.FESTIVAL_TRAIN_VOICES
+        picks = [voices[int(self.rng.integers(len(voices)))]
+                 if self.rng.random() < wd.FESTIVAL_TRAIN_SHARE else None for _ in texts]
+        out, self.voices = [None] * len(texts), [None] * len(texts)
+        for i, (text, voice) in enumerate(zip(texts, picks)):
+            if voice is None:
+                out[i] = self.say(text)
+                self.voices[i] = self.tts.last_voice
+        for voice in sorted({v for v in picks if v is not None}):
+            idx = [i for i, v in enumerate(picks) if v == voice]
+            said = self.tts.festival([texts[i] for i in idx], voice,
+                                     float(self.rng.uniform(0.8, 1.3)))
+            for i, x in zip(idx, said):
+                out[i] = vary_speaker(self.rng, wd.trim(x))
+                self.voices[i] = self.tts.last_voice
         return out
 
 

@@ -43,7 +43,8 @@ def test_a_missing_embedding_model_is_named(tmp_path):
 
 @pytest.mark.parametrize("option, share", [
     ("--quiet-share", "-0.1"), ("--quiet-share", "1.5"), ("--quiet-share", "nan"),
-    ("--row-mask", "-0.1"), ("--row-mask", "1"), ("--row-mask", "nan")])
+    ("--row-mask", "-0.1"), ("--row-mask", "1"), ("--row-mask", "nan"),
+    ("--festival-share", "-0.1"), ("--festival-share", "1.5"), ("--festival-share", "nan")])
 def test_a_share_out_of_range_is_a_usage_error(monkeypatch, capsys, option, share):
     monkeypatch.setattr(sys, "argv", ["train_wakeword.py", "--phrase", "hey x", "--out",
                                       "x.onnx", option, share])
@@ -93,3 +94,13 @@ def test_a_negative_sound_alike_count_is_a_usage_error(monkeypatch, capsys, opti
     with pytest.raises(SystemExit) as stop:
         tw.main()
     assert stop.value.code == 2 and "--sound-alike" in capsys.readouterr().err
+
+
+def test_missing_festival_voices_are_a_usage_error_naming_their_packages(monkeypatch, capsys):
+    monkeypatch.setattr(tw.wd, "missing_festival_voices", lambda voices: ["czech_dita"])
+    monkeypatch.setattr(sys, "argv", ["train_wakeword.py", "--phrase", "hey x", "--out",
+                                      "x.onnx", "--festival-share", "0.2"])
+    with pytest.raises(SystemExit) as stop:
+        tw.main()
+    err = capsys.readouterr().err
+    assert stop.value.code == 2 and "czech_dita" in err and "festvox-czech-dita" in err

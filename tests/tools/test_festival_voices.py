@@ -1,0 +1,118 @@
+"""festival's non-English voices as training voices: they must come at their share, keep each
+rendition in its text's place, never be a held-out voice, leave sets made without them drawn
+exactly as before, and really say the wake phrase's sounds. The last check needs festival and
+the voices (scripts/install_training_deps.sh); it is skipped where they are missing, as in CI."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import wakedata as wd  # noqa: E402
+import wakeset  # noqa: E402
+
+
+class FakeTts:
+    """Answers every engine with a rendition whose length tells which text it was."""
+
+    def __init__(self):
+        self.festival_runs = []
+        self.last_voice = None
+
+    def _say(self, text, voice):
+        self.last_voice = voice
+        return np.full(1000 + 10 * int(text.split()[-1]), 0.5)
+
+    def espeak(self, text, voice, rate=175, pitch=50, ssml=False):
+        return self._say(text, f"espeak-ng {voice}")
+
+    def flite(self, text, voice, stretch=1.0, f0=None):
+        return self._say(text, f"flite {voice}")
+
+    def festival(self, texts, voice, stretch=1.0):
+        self.festival_runs.append((voice, list(texts)))
+        return [self._say(t, f"festival {voice}") for t in texts]
+
+
+def texts(n):
+    return [f"word {i}" for i in range(n)]
+
+
+def say(share, n=400, seed=5, monkeypatch=None):
+    monkeypatch.setattr(wd, "FESTIVAL_TRAIN_SHARE", share)
+    tts, rng = FakeTts(), np.random.default_rng(seed)
+    voices = wakeset.Voices(tts, rng, "train")
+    out = voices.say_many(texts(n))
+    return out, voices.voices, tts, rng
+
+
+def test_without_festival_training_renditions_are_drawn_as_before(monkeypatch):
+    out, names, tts, rng = say(0.0, monkeypatch=monkeypatch)
+    assert tts.festival_runs == []
+    # The same draws as one say() a text, the way sets were made before festival joined.
+    rng2 = np.random.default_rng(5)
+    before = wakeset.Voices(FakeTts(), rng2, "train")
+    ref = [before.say(t) for t in texts(400)]
+    assert all(np.array_equal(a, b) for a, b in zip(out, ref))
+    assert rng.random() == rng2.random()
+
+
+def test_festival_voices_come_at_their_share_in_their_texts_places(monkeypatch):
+    out, names, tts, _ = say(0.3, monkeypatch=monkeypatch)
+    by_festival = [n.startswith("festival ") for n in names]
+    assert abs(np.mean(by_festival) - 0.3) < 0.07
+    # Every rendition is its own text's, whichever engine spoke it (vary_speaker may change
+    # the length, so compare the texts the engines were given).
+    spoken = {t for _, batch in tts.festival_runs for t in batch}
+    assert spoken == {t for t, f in zip(texts(400), by_festival) if f}
+    assert all(x.size for x in out)
+    # One festival run a voice, and only training voices.
+    run_voices = [v for v, _ in tts.festival_runs]
+    assert len(run_voices) == len(set(run_voices))
+    assert set(run_voices) <= set(wd.FESTIVAL_TRAIN_VOICES)
+    assert not set(wd.FESTIVAL_TRAIN_VOICES) & set(wd.FESTIVAL_EVAL_VOICES)
+    # Held-out renditions never use them.
+    monkeypatch.setattr(wd, "FESTIVAL_TRAIN_SHARE", 1.0)
+    tts = FakeTts()
+    held = wakeset.Voices(tts, np.random.default_rng(1), "eval")
+    held.say_many(texts(50))
+    assert {v for v, _ in tts.festival_runs} <= set(wd.FESTIVAL_EVAL_VOICES)
+
+
+def test_sets_with_festival_renditions_have_files_of_their_own(monkeypatch):
+    plain = wakeset.set_path("d", "x", "train")
+    monkeypatch.setattr(wd, "FESTIVAL_TRAIN_SHARE", 0.2)
+    assert wakeset.set_path("d", "x", "train") == plain.replace(".npz", "-fest20.npz")
+    assert wakeset.set_path("d", "x", "eval") == os.path.join("d", "x-v2.npz")
+
+
+def segments(voice, text):
+    script = (f"(voice_{voice})\n(set! u (utt.synth (Utterance Text \"{text}\")))\n"
+              "(mapcar (lambda (s) (format t \"%s \" (item.name s))) "
+              "(utt.relation.items u 'Segment))\n")
+    out = subprocess.run(["festival", "--pipe"], input=script, text=True, capture_output=True,
+                         check=True, timeout=120).stdout
+    return out.split()
+
+
+@pytest.mark.skipif(shutil.which("festival") is None
+                    or wd.missing_festival_voices(wd.FESTIVAL_TRAIN_VOICES) != [],
+                    reason="festival or its training voices are not installed")
+def test_every_festival_training_voice_says_the_wake_word():
+    # A voice that read Latin letters by other rules (as the Russian one does: "k aa l m ay r
+    # ay j s") would teach the model a different word as the wake word.
+    for voice in wd.FESTIVAL_TRAIN_VOICES:
+        sounds = [re.sub(r"[0-9]", "", s).lower() for s in segments(voice, "kalmoris")]
+        word = "".join(s for s in sounds if s not in ("#", "pau"))
+        assert re.fullmatch(r"k(a|ax)lm(o)ri(s)", word), (voice, sounds)
+    tts = wd.Tts()
+    try:
+        for voice in wd.FESTIVAL_TRAIN_VOICES:
+            x = wd.trim(tts.festival(["hey kalmoris"], voice)[0])
+            assert 0.4 < len(x) / wd.SR < 2.5 and np.max(np.abs(x)) > 0.05, voice
+    finally:
+        tts.close()
