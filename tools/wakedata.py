@@ -63,6 +63,8 @@ def describe_voices(flite_voices, festival_share=0.0):
     if festival_share > 0.0:
         text += f", festival {', '.join(FESTIVAL_TRAIN_VOICES)} ({festival_share:g} of renditions)"
     return text
+
+
 FESTIVAL_EVAL_VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
 # festival's voices for other languages, each recorded from its own speaker (four women, a
 # boy and four men): they read English text by their own language's rules ("hej kalmoris"),
@@ -94,6 +96,7 @@ def missing_festival_voices(voices):
         return list(voices)
     have = set(re.findall(r"[A-Za-z0-9_]+", out))
     return [v for v in voices if v not in have]
+
 
 TRAIN_NOISES = ["white", "pink", "brown", "hum50", "babble"]
 EVAL_NOISES = ["pink", "brown", "hum60", "babble", "fan"]
