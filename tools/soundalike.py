@@ -44,11 +44,12 @@ def distance(a, b):
     return prev[-1] / max(len(a), len(b))
 
 
-def nearest_words(target, vocab, vocab_phonemes, count):
-    """The `count` words of vocab whose phonemes are nearest the target's, nearest first.
-    Words whose sounds begin with all of the target's ("computers" for "computer") are left
-    out: spoken, they hold the wake phrase itself."""
-    t = phonemes([target])[0]
+def nearest_words(target, vocab, vocab_phonemes, count, target_phonemes=None):
+    """The `count` words of vocab whose phonemes are nearest the target's (target_phonemes,
+    when the caller has them), nearest first. Words whose sounds begin with all of the
+    target's ("computers" for "computer") are left out: spoken, they hold the wake phrase
+    itself."""
+    t = target_phonemes if target_phonemes is not None else phonemes([target])[0]
     scored = []
     for w, p in zip(vocab, vocab_phonemes):
         # The distance is at least the length difference over the longer length; skip words
@@ -64,9 +65,11 @@ def sound_alikes(phrase, vocab, count):
     """Phrases made by swapping one word of the phrase for one of the `count` words that
     sound nearest to it: "hey chorus", "hey calibrates" for "hey kalmoris"."""
     words = phrase.replace(",", " ").split()
-    swap = [i for i, p in enumerate(phonemes(words)) if len(p) >= MIN_PHONEMES]
+    word_phonemes = phonemes(words)
+    swap = [i for i, p in enumerate(word_phonemes) if len(p) >= MIN_PHONEMES]
     if not swap or count <= 0:
         return []
     vocab_phonemes = phonemes(vocab)
     return [" ".join(words[:i] + [other] + words[i + 1:])
-            for i in swap for other in nearest_words(words[i], vocab, vocab_phonemes, count)]
+            for i in swap for other in nearest_words(words[i], vocab, vocab_phonemes, count,
+                                                     word_phonemes[i])]

@@ -82,11 +82,6 @@ FESTIVAL_TRAIN_PACKAGES = ["festvox-italp16k", "festvox-itapc16k", "festvox-ca-o
 FESTIVAL_TRAIN_SHARE = 0.0
 
 
-def festival_tag(share):
-    """What ends the file name of a training set with festival renditions: "-fest20" for 0.2."""
-    return f"-fest{round(share * 100):d}" if share > 0.0 else ""
-
-
 def missing_festival_voices(voices):
     """The voices festival does not have (all of them when festival itself is missing)."""
     try:

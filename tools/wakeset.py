@@ -40,9 +40,10 @@ QUIET_PEAK_DB = (-40.0, -30.0)
 PEAK_DB = (-30.0, -2.0)  # the peak level of every other stream
 
 
-def quiet_tag(share):
-    """What ends the file name of a training set with quiet streams: "-q15" for 0.15."""
-    return f"-q{round(share * 100):d}" if share > 0.0 else ""
+def share_tag(name, share):
+    """What ends the file name of a training set made with a share of some kind of stream or
+    rendition: "-q15" for quiet streams at 0.15, nothing at 0."""
+    return f"-{name}{round(share * 100):d}" if share > 0.0 else ""
 
 
 def set_path(folder, stem, split):
@@ -52,8 +53,8 @@ def set_path(folder, stem, split):
     tag = SET_VERSION
     if split == "train":
         tag += wd.flite_tag(wd.FLITE_TRAIN_VOICES, wd.DEFAULT_FLITE_TRAIN_VOICES)
-        tag += quiet_tag(QUIET_SHARE)
-        tag += wd.festival_tag(wd.FESTIVAL_TRAIN_SHARE)
+        tag += share_tag("q", QUIET_SHARE)
+        tag += share_tag("fest", wd.FESTIVAL_TRAIN_SHARE)
     return os.path.join(folder, f"{stem}-{tag}.npz")
 
 # Phrases that sound close to "hey kalmoris", as negatives for its model.
@@ -457,14 +458,15 @@ def _run_blocks(jobs, workers, label):
     return streams, spans
 
 
-def _shared_setup(rng, split):
+def _shared_setup(rng, split, tilt):
+    """Shares with a build's workers the vocabulary, a speech pool and the tone-balance share."""
     vocab = wd.word_list()
     tts = wd.Tts()
     try:
         pool = speech_pool(Voices(tts, rng, split), rng, vocab, 60)
     finally:
         tts.close()
-    _SHARED.update(vocab=vocab, pool=pool)
+    _SHARED.update(vocab=vocab, pool=pool, tilt=tilt)
     return vocab
 
 
@@ -483,8 +485,7 @@ def build_phrase_set_parallel(path, phrase, split, seed, positives, confusable_s
     """As build_phrase_set, made in blocks by worker processes; a share `tilt` of the
     training streams get a random tone balance."""
     rng = np.random.default_rng(seed)
-    vocab = _shared_setup(rng, split)
-    _SHARED["tilt"] = tilt
+    vocab = _shared_setup(rng, split, tilt)
     near = confusables(phrase, rng, vocab)
     if slug(phrase) == "hey_kalmoris" and split == "train":
         near = near + KALMORIS_TRAIN_CONFUSABLES
@@ -503,8 +504,7 @@ def build_sound_alike_set(path, phrase, split, seed, alikes, streams, workers=2,
     up to four to a stream, made in blocks by worker processes; `tilt` as in
     build_phrase_set_parallel."""
     rng = np.random.default_rng(seed)
-    _shared_setup(rng, split)
-    _SHARED["tilt"] = tilt
+    _shared_setup(rng, split, tilt)
     _SHARED["near"] = list(alikes)
     jobs = [("sound-alikes", int(rng.integers(1 << 31)), min(block, streams - a), phrase, split)
             for a in range(0, streams, block)]
@@ -517,8 +517,7 @@ def build_speech_negatives_parallel(path, split, seed, minutes, stream_seconds=6
     """As build_speech_negatives, one stream a job, made by worker processes; `tilt` as in
     build_phrase_set_parallel."""
     rng = np.random.default_rng(seed)
-    _shared_setup(rng, split)
-    _SHARED["tilt"] = tilt
+    _shared_setup(rng, split, tilt)
     count = int(np.ceil(minutes * 60.0 / stream_seconds))
     jobs = [("noise" if rng.random() < noise_share else "speech", int(rng.integers(1 << 31)),
              stream_seconds, None, split) for _ in range(count)]
