@@ -46,10 +46,13 @@ def pick_vocabulary(rng, count):
 EMBEDDING_FLITE_VOICES = ["kal", "kal16", "awb", "rms"]
 
 
-def synthesis_runs(rng, espeak_runs, flite_runs, voices=EMBEDDING_FLITE_VOICES):
+def synthesis_runs(rng, espeak_runs, flite_runs, voices=EMBEDDING_FLITE_VOICES,
+                   festival_runs=0):
     """One entry a run, each with its own voice settings: the whole vocabulary is spoken once
     a run. flite's voices take turns; half their runs set another pitch, most of them
-    towards a higher voice (the feature step also shifts formants, see make_example)."""
+    towards a higher voice (the feature step also shifts formants, see make_example).
+    festival's non-English training voices take turns over festival_runs more runs, drawn
+    last so that the other runs stay as they were without them."""
     runs = []
     for _ in range(espeak_runs):
         voice, rate, pitch = wd.random_espeak_voice(rng, "train")
@@ -59,6 +62,9 @@ def synthesis_runs(rng, espeak_runs, flite_runs, voices=EMBEDDING_FLITE_VOICES):
         stretch = float(rng.uniform(0.8, 1.3))
         f0 = float(rng.uniform(80, 240)) if (run // len(voices)) % 2 else None
         runs.append(("flite", voice, stretch, f0))
+    for run in range(festival_runs):
+        voice = wd.FESTIVAL_TRAIN_VOICES[run % len(wd.FESTIVAL_TRAIN_VOICES)]
+        runs.append(("festival", voice, float(rng.uniform(0.8, 1.3))))
     return runs
 
 
@@ -77,6 +83,14 @@ def _speak_run(job):
                     continue
                 for i, p in enumerate(pieces):
                     out.append((start + i + 1, wd.to_pcm(p, -3.0)))
+        elif run[0] == "festival":
+            _, voice, stretch = run
+            for start in range(0, len(vocab), 100):
+                pieces = tts.festival(vocab[start:start + 100], voice, stretch)
+                for i, p in enumerate(pieces):
+                    x = wd.trim(p)
+                    if x.size:
+                        out.append((start + i + 1, wd.to_pcm(x, -3.0)))
         else:
             _, voice, stretch, f0 = run
             for i, word in enumerate(vocab):
@@ -89,10 +103,10 @@ def _speak_run(job):
 
 
 def synthesize_words(rng, vocab, espeak_runs, flite_runs, workers=2,
-                     voices=EMBEDDING_FLITE_VOICES):
+                     voices=EMBEDDING_FLITE_VOICES, festival_runs=0):
     """Renditions of every word: [(label, int16 clip, run)]. Label 0 is reserved for no word.
     The runs are spoken by worker processes; the result does not depend on their number."""
-    runs = synthesis_runs(rng, espeak_runs, flite_runs, voices)
+    runs = synthesis_runs(rng, espeak_runs, flite_runs, voices, festival_runs)
     out = []
     with _pool(workers) as pool:
         for k, clips in enumerate(pool.imap(_speak_run, [(r, vocab) for r in runs])):
@@ -265,14 +279,15 @@ def evaluate(model, xt, yt, idx, batch=512):
 
 
 def features(data, seed, words, espeak_runs, flite_runs, per_clip, workers=2,
-             voices=EMBEDDING_FLITE_VOICES):
+             voices=EMBEDDING_FLITE_VOICES, festival_runs=0):
     """The training examples, synthesized and cached under data/embedding on first use:
     (x [M, 76, 32] float16, y [M], run of each window (-1 without a word), vocabulary,
     synthesis seconds, feature seconds)."""
     folder = os.path.join(data, "embedding")
     os.makedirs(folder, exist_ok=True)
     key = (f"v2-s{seed}-w{words}-e{espeak_runs}-f{flite_runs}-p{per_clip}"
-           + wd.flite_tag(voices, EMBEDDING_FLITE_VOICES))
+           + wd.flite_tag(voices, EMBEDDING_FLITE_VOICES)
+           + (f"-fest{festival_runs}" if festival_runs else ""))
     path = os.path.join(folder, f"features-{key}.npz")
     if os.path.exists(path):
         log(f"features from {path}")
@@ -283,7 +298,8 @@ def features(data, seed, words, espeak_runs, flite_runs, per_clip, workers=2,
     vocab = pick_vocabulary(rng, words)
     log(f"synthesizing {len(vocab)} words")
     t0 = time.time()
-    triples = synthesize_words(rng, vocab, espeak_runs, flite_runs, workers, voices)
+    triples = synthesize_words(rng, vocab, espeak_runs, flite_runs, workers, voices,
+                               festival_runs)
     synth_s = time.time() - t0
     labels = [label for label, _, _ in triples]
     clips = [clip for _, clip, _ in triples]
@@ -316,17 +332,30 @@ def main():
     p.add_argument("--flite-voices", default=",".join(EMBEDDING_FLITE_VOICES),
                    help="flite's voices, comma-separated, taking turns over the flite runs "
                         "(default %(default)s)")
+    p.add_argument("--festival-runs", type=int, default=0,
+                   help="more runs over the vocabulary by festival's non-English voices, "
+                        "taking turns (default 0; needs scripts/install_training_deps.sh)")
     args = p.parse_args()
     try:
         voices = wd.parse_flite_voices(args.flite_voices)
     except ValueError as e:
         p.error(str(e))
+    if args.festival_runs < 0:
+        p.error(f"--festival-runs must be 0 or more, not {args.festival_runs}")
+    if args.festival_runs:
+        missing = wd.missing_festival_voices(wd.FESTIVAL_TRAIN_VOICES)
+        if missing:
+            p.error(f"--festival-runs: festival lacks the voices {', '.join(missing)} "
+                    f"(Debian packages {' '.join(wd.FESTIVAL_TRAIN_PACKAGES)})")
     t_start = time.time()
     x, y, run_of, vocab, synth_s, feat_s = features(args.data, args.seed, args.words,
                                                     args.espeak_runs, args.flite_runs,
-                                                    args.per_clip, args.threads, voices)
+                                                    args.per_clip, args.threads, voices,
+                                                    args.festival_runs)
     # Threads are set after the worker processes are done, so that none is forked with them.
     torch.set_num_threads(args.threads)
+    # festival's runs come last and are all trained on; the held-out runs stay those of
+    # espeak-ng and flite.
     held = wakefit.validation_runs(args.espeak_runs + args.flite_runs, args.espeak_runs)
     tr, val = wakefit.split_windows(run_of, held, args.seed)
     log(f"{len(tr)} training and {len(val)} validation windows (held-out voice runs {held})")
@@ -347,6 +376,7 @@ def main():
                      "flite_runs": args.flite_runs, "examples_per_clip": args.per_clip,
                      "examples": int(len(x)), "epochs": args.epochs, "threads": args.threads,
                      "voices": wd.describe_voices(voices),
+                     "festival_runs": args.festival_runs,
                      "noises": wd.TRAIN_NOISES},
         "metrics": {"word_accuracy_validation": history[-1]["val_acc"],
                     "validation": "every window of voice runs " + str(held) +

@@ -1,5 +1,5 @@
-"""festival's non-English voices as training voices: they must come at their share, keep each
-rendition in its text's place, never be a held-out voice, leave sets made without them drawn
+"""festival's non-English voices as training voices (of wake models and of the embedding):
+they must come at their share, keep each rendition in its text's place, never be a held-out voice, leave sets made without them drawn
 exactly as before, and really say the wake phrase's sounds. The last check needs festival and
 the voices (scripts/install_training_deps.sh); it is skipped where they are missing, as in CI."""
 import os
@@ -124,3 +124,35 @@ def test_every_festival_training_voice_says_the_wake_word():
             assert 0.4 < len(x) / wd.SR < 2.5 and np.max(np.abs(x)) > 0.05, voice
     finally:
         tts.close()
+
+
+def test_embedding_runs_by_festival_come_last_and_label_each_word_in_its_place(monkeypatch):
+    te = pytest.importorskip("train_embedding")  # needs python3-torch
+    plain = te.synthesis_runs(np.random.default_rng(2), 60, 16)
+    runs = te.synthesis_runs(np.random.default_rng(2), 60, 16, festival_runs=18)
+    # The espeak-ng and flite runs are drawn as without festival, so the held-out voice runs
+    # (numbered over those) stay the same voices.
+    assert runs[:76] == plain
+    extra = runs[76:]
+    assert [r[1] for r in extra] == wd.FESTIVAL_TRAIN_VOICES * 2
+    assert all(r[0] == "festival" and 0.8 <= r[2] <= 1.3 for r in extra)
+    # Each festival rendition keeps its word's label across the runs' batches of texts.
+    class Tts(FakeTts):
+        def close(self):
+            pass
+    monkeypatch.setattr(wd, "Tts", Tts)
+    vocab = texts(250)
+    clips = te._speak_run((extra[0], vocab))
+    assert [label for label, _ in clips] == list(range(1, 251))
+    assert all(len(clip) == 1000 + 10 * (label - 1) for label, clip in clips)
+
+
+def test_embedding_festival_runs_need_the_voices_and_a_count(monkeypatch, capsys):
+    te = pytest.importorskip("train_embedding")
+    monkeypatch.setattr(te.wd, "missing_festival_voices", lambda voices: ["czech_ph"])
+    for count, words in (("4", ("czech_ph", "festvox-czech-ph")), ("-1", ("0 or more",))):
+        monkeypatch.setattr(sys, "argv", ["train_embedding.py", "--festival-runs", count])
+        with pytest.raises(SystemExit) as stop:
+            te.main()
+        err = capsys.readouterr().err
+        assert stop.value.code == 2 and all(w in err for w in words), err
