@@ -1,7 +1,8 @@
 """festival's non-English voices as training voices (of wake models and of the embedding):
-they must come at their share, keep each rendition in its text's place, never be a held-out voice, leave sets made without them drawn
-exactly as before, and really say the wake phrase's sounds. The last check needs festival and
-the voices (scripts/install_training_deps.sh); it is skipped where they are missing, as in CI."""
+they must come at their share, keep each rendition in its text's place, never be a held-out
+voice, leave sets made without them drawn exactly as before, and really say the wake phrase's
+sounds. The last check needs festival and the voices (scripts/install_training_deps.sh); it
+is skipped where they are missing, as in CI."""
 import os
 import re
 import shutil
