@@ -193,8 +193,13 @@ class Voices:
             said = self.tts.festival([texts[i] for i in idx], voice,
                                      float(self.rng.uniform(0.8, 1.3)))
             for i, x in zip(idx, said):
-                out[i] = vary_speaker(self.rng, wd.trim(x))
-                self.voices[i] = self.tts.last_voice
+                x = wd.trim(x)
+                if x.size:
+                    out[i] = vary_speaker(self.rng, x)
+                    self.voices[i] = f"festival {voice}"
+                else:  # festival could not say it: another training voice does
+                    out[i] = self.say(texts[i])
+                    self.voices[i] = self.tts.last_voice
         return out
 
 
