@@ -110,6 +110,18 @@ def test_a_text_festival_cannot_say_goes_to_another_training_voice(monkeypatch):
                if not t.endswith("7"))
 
 
+def test_a_held_out_text_festival_cannot_say_stops_the_set(monkeypatch):
+    class Failing(FakeTts):
+        def festival(self, texts, voice, stretch=1.0):
+            return [np.zeros(0) for _ in texts]
+
+    held = wakeset.Voices(Failing(), np.random.default_rng(1), "eval")
+    with pytest.raises(RuntimeError, match=r"festival \w+ could not say 'word \d'"):
+        for _ in range(20):  # the festival voices take 45% of the held-out renditions
+            held.say_many(texts(3))
+            held.say("word 0")
+
+
 def test_sets_with_festival_renditions_have_files_of_their_own(monkeypatch):
     plain = wakeset.set_path("d", "x", "train")
     monkeypatch.setattr(wd, "FESTIVAL_TRAIN_SHARE", 0.2)
