@@ -122,6 +122,16 @@ def test_a_held_out_text_festival_cannot_say_stops_the_set(monkeypatch):
             held.say("word 0")
 
 
+def test_the_training_install_script_installs_every_festival_training_voice():
+    # The script runs before Python's packages exist, so it keeps its own copy of the list.
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "scripts",
+                          "install_training_deps.sh")
+    with open(script) as f:
+        words = set(f.read().replace("\\", " ").split())
+    assert set(wd.FESTIVAL_TRAIN_PACKAGES) <= words
+    assert len(wd.FESTIVAL_TRAIN_PACKAGES) == len(wd.FESTIVAL_TRAIN_VOICES)
+
+
 def test_sets_with_festival_renditions_have_files_of_their_own(monkeypatch):
     plain = wakeset.set_path("d", "x", "train")
     monkeypatch.setattr(wd, "FESTIVAL_TRAIN_SHARE", 0.2)
