@@ -343,10 +343,9 @@ def main():
     if args.festival_runs < 0:
         p.error(f"--festival-runs must be 0 or more, not {args.festival_runs}")
     if args.festival_runs:
-        missing = wd.missing_festival_voices(wd.FESTIVAL_TRAIN_VOICES)
-        if missing:
-            p.error(f"--festival-runs: festival lacks the voices {', '.join(missing)} "
-                    f"(Debian packages {' '.join(wd.FESTIVAL_TRAIN_PACKAGES)})")
+        problem = wd.festival_training_voices_problem()
+        if problem:
+            p.error(f"--festival-runs: {problem}")
     t_start = time.time()
     x, y, run_of, vocab, synth_s, feat_s = features(args.data, args.seed, args.words,
                                                     args.espeak_runs, args.flite_runs,

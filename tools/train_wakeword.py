@@ -320,10 +320,9 @@ def main():
     if not 0.0 <= args.festival_share <= 1.0:
         p.error(f"--festival-share must be between 0 and 1, not {args.festival_share}")
     if args.festival_share > 0.0:
-        missing = wd.missing_festival_voices(wd.FESTIVAL_TRAIN_VOICES)
-        if missing:
-            p.error(f"--festival-share: festival lacks the voices {', '.join(missing)} "
-                    f"(Debian packages {' '.join(wd.FESTIVAL_TRAIN_PACKAGES)})")
+        problem = wd.festival_training_voices_problem()
+        if problem:
+            p.error(f"--festival-share: {problem}")
     wakeset.QUIET_SHARE = args.quiet_share
     wd.FESTIVAL_TRAIN_SHARE = args.festival_share
     args.embedding, problem = embedding_for(args.embedding, args.frontend, not args.no_eval)

@@ -93,6 +93,16 @@ def missing_festival_voices(voices):
     return [v for v in voices if v not in have]
 
 
+def festival_training_voices_problem():
+    """What keeps festival's training voices from being used, naming the Debian packages
+    that bring them, or None when festival has them all."""
+    missing = missing_festival_voices(FESTIVAL_TRAIN_VOICES)
+    if not missing:
+        return None
+    return (f"festival lacks the voices {', '.join(missing)} "
+            f"(Debian packages {' '.join(FESTIVAL_TRAIN_PACKAGES)})")
+
+
 TRAIN_NOISES = ["white", "pink", "brown", "hum50", "babble"]
 EVAL_NOISES = ["pink", "brown", "hum60", "babble", "fan"]
 

@@ -45,6 +45,9 @@ class FakeTts:
         self.festival_runs.append((voice, list(texts)))
         return [self._say(t, f"festival {voice}") for t in texts]
 
+    def close(self):
+        pass
+
 
 def texts(n):
     return [f"word {i}" for i in range(n)]
@@ -181,10 +184,7 @@ def test_embedding_runs_by_festival_come_last_and_label_each_word_in_its_place(m
     assert [r[1] for r in extra] == wd.FESTIVAL_TRAIN_VOICES * 2
     assert all(r[0] == "festival" and 0.8 <= r[2] <= 1.3 for r in extra)
     # Each festival rendition keeps its word's label across the runs' batches of texts.
-    class Tts(FakeTts):
-        def close(self):
-            pass
-    monkeypatch.setattr(wd, "Tts", Tts)
+    monkeypatch.setattr(wd, "Tts", FakeTts)
     vocab = texts(250)
     clips = te._speak_run((extra[0], vocab))
     assert [label for label, _ in clips] == list(range(1, 251))
