@@ -155,17 +155,13 @@ class Voices:
             return vary_speaker(self.rng, wd.trim(wd.speak(self.tts, self.rng, text, "train")))
         r = self.rng.random()
         if r < 0.45:
-            voice = wd.FESTIVAL_EVAL_VOICES[int(self.rng.integers(len(wd.FESTIVAL_EVAL_VOICES)))]
-            x = self._held_out_festival([text], voice, float(self.rng.uniform(0.85, 1.3)))[0]
-            return wd.trim(x)
+            return self._held_out_festival([text])[0]
         return wd.trim(wd.speak(self.tts, self.rng, text, "eval"))
 
     def say_many(self, texts):
         """Several texts; festival renders a batch per call for speed."""
         if self.split == "eval" and self.rng.random() < 0.45:
-            voice = wd.FESTIVAL_EVAL_VOICES[int(self.rng.integers(len(wd.FESTIVAL_EVAL_VOICES)))]
-            out = [wd.trim(x) for x in
-                   self._held_out_festival(texts, voice, float(self.rng.uniform(0.85, 1.3)))]
+            out = self._held_out_festival(texts)
             self.voices = [self.tts.last_voice] * len(out)
             return out
         if self.split == "train" and wd.FESTIVAL_TRAIN_SHARE > 0.0:
@@ -176,14 +172,16 @@ class Voices:
             self.voices.append(self.tts.last_voice)
         return out
 
-    def _held_out_festival(self, texts, voice, stretch):
-        """festival's renditions for a held-out set. One it could not make stops the set
-        rather than leave a wake phrase without sound, which would count as a miss."""
-        said = self.tts.festival(texts, voice, stretch)
+    def _held_out_festival(self, texts):
+        """The texts by one of festival's held-out voices at a random pace, trimmed. A
+        rendition it could not make stops the set rather than leave a wake phrase without
+        sound, which would count as a miss."""
+        voice = wd.FESTIVAL_EVAL_VOICES[int(self.rng.integers(len(wd.FESTIVAL_EVAL_VOICES)))]
+        said = self.tts.festival(texts, voice, float(self.rng.uniform(0.85, 1.3)))
         for text, x in zip(texts, said):
             if not x.size:
                 raise RuntimeError(f"festival {voice} could not say {text!r}")
-        return said
+        return [wd.trim(x) for x in said]
 
     def _say_many_with_festival(self, texts):
         """Training renditions where each text goes to a festival training voice with the
