@@ -99,18 +99,31 @@ def mask_rows(x, share, fill):
     return torch.where(drop.unsqueeze(-1), fill, x)
 
 
-def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5, row_mask=0.0):
+def input_statistics(ex, use, context_norm, sample=20000, seed=0):
+    """Per-value mean and standard deviation (plus 1e-3) the network's input is scaled by:
+    of the embedding table, or with context_norm of normalised contexts drawn from the
+    training examples (no draw without it, so such runs train as before)."""
+    if not context_norm:
+        return ex.table.mean(axis=0), ex.table.std(axis=0) + 1e-3
+    which = np.random.default_rng(seed).choice(use, min(sample, len(use)), replace=False)
+    x = wakenet.normalise_context(ex.batch(np.sort(which))).reshape(-1, ex.table.shape[1])
+    return x.mean(0).numpy(), x.std(0).numpy() + 1e-3
+
+
+def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5, row_mask=0.0,
+          context_norm=False):
     """Trains the wake network; then, for each mining round, weighs up the training negatives
     it still scores highest and trains on for a third of the epochs. row_mask: share of the
-    context rows masked in each training batch (mask_rows; 0 masks none)."""
+    context rows masked in each training batch (mask_rows; 0 masks none). context_norm: the
+    network normalises each context on its own (wakenet.normalise_context)."""
     torch.manual_seed(seed)
     rng = np.random.default_rng(seed)
     use = np.nonzero(tr_mask & (ex.y >= 0))[0]
     y = torch.from_numpy(ex.y.astype(np.float32))
     weight = np.ones(len(ex.y), dtype=np.float32)
-    mean = ex.table.mean(axis=0)
-    std = ex.table.std(axis=0) + 1e-3
-    net = wakenet.WakeNet(mean, std, hidden=hidden)
+    mean, std = input_statistics(ex, use, context_norm, seed=seed + 2000)
+    net = wakenet.WakeNet(mean, std, hidden=hidden, context_norm=context_norm)
+    fill = torch.from_numpy(ex.table.mean(axis=0))  # the mean embedding, for mask_rows
     opt = torch.optim.AdamW(net.parameters(), lr=1e-3, weight_decay=1e-2)
     n_pos = int((ex.y[use] == 1).sum())
     n_neg = len(use) - n_pos
@@ -136,7 +149,7 @@ def train(ex, tr_mask, epochs, seed, hidden, mining_rounds=2, log_every=5, row_m
                 which = perm[s0:s0 + batch]
                 x = ex.batch(which)
                 if row_mask > 0:  # without it no random draw, so such runs train as before
-                    x = mask_rows(x, row_mask, net.mean)
+                    x = mask_rows(x, row_mask, fill)
                 loss = (lossf(net.logits(x), y[which]) * w[which]).mean()
                 opt.zero_grad()
                 loss.backward()
@@ -226,7 +239,8 @@ def train_group(embs, spans, args, label):
         # Its own seed for the left-out tenth, apart from the one that drew validation.
         own = wakefit.member_streams(len(embs), val_streams, seed + 1000)
         members.append(train(ex, np.isin(ex.stream, own), args.epochs, seed, args.hidden,
-                             mining_rounds=args.mining_rounds, row_mask=args.row_mask))
+                             mining_rounds=args.mining_rounds, row_mask=args.row_mask,
+                             context_norm=args.context_norm))
     return members, ex, val_streams
 
 
@@ -288,6 +302,11 @@ def main():
     p.add_argument("--row-mask", type=float, default=0.0, metavar="P",
                    help="share of the 16 context rows replaced by the mean embedding in each "
                         "training batch (default 0: none)")
+    p.add_argument("--context-norm", action="store_true",
+                   help="each network first normalises its 16 x 96 context on its own (rows "
+                        "to unit length, then each value centred and scaled over the 16 "
+                        "rows), so that it hears how the embedding moves, not where a voice "
+                        "puts it")
     p.add_argument("--hold", type=int, default=1, metavar="K",
                    help="score the lowest ensemble mean over K consecutive chunks (default 1; "
                         "the default model holds over 3); a detection comes up to K - 1 "
@@ -422,6 +441,7 @@ def main():
                      "members_per_set": args.members,
                      "hold": args.hold, "logit_offset": args.logit_offset,
                      "row_mask": args.row_mask,
+                     "context_norm": args.context_norm,
                      "networks": len(members),
                      "sets": {kind: {"tone_balance_share": tilt} for kind, _, tilt in SET_KINDS},
                      "quiet_share": args.quiet_share,

@@ -19,6 +19,7 @@ WINDOW_FRAMES = 76
 MEL_BINS = 32
 CONTEXT = 16
 OPSET = 13
+CONTEXT_NORM_FLOOR = 1e-3
 
 
 def conv_block(cin, cout):
@@ -54,12 +55,27 @@ class WordClassifier(nn.Module):
         return self.head(self.embedder(x))
 
 
+def normalise_context(x, floor=CONTEXT_NORM_FLOOR):
+    """[B, 16, 96] contexts, each row scaled to unit length, then each of the 96 values
+    centred and scaled over the context's 16 rows (by its standard deviation plus floor).
+    What stays is how the embedding moves across the window, not where a voice or a room
+    puts it: a level that one speaker's embeddings share across a phrase is gone. A row
+    repeated throughout (silence, or the start of a stream) comes out as zeros; floor keeps
+    nearly still values from being magnified into noise."""
+    x = x / (x.pow(2).sum(-1, keepdim=True).sqrt() + 1e-6)
+    centred = x - x.mean(1, keepdim=True)
+    return centred / (centred.pow(2).mean(1, keepdim=True).sqrt() + floor)
+
+
 class WakeNet(nn.Module):
     """Embeddings are normalised by fixed statistics of the training set, then a small
-    fully connected network scores the 16 x 96 context."""
+    fully connected network scores the 16 x 96 context. With context_norm the context is
+    first normalised on its own (normalise_context) and the fixed statistics are those of
+    the normalised contexts."""
 
-    def __init__(self, mean, std, hidden=64, context=CONTEXT):
+    def __init__(self, mean, std, hidden=64, context=CONTEXT, context_norm=False):
         super().__init__()
+        self.context_norm = bool(context_norm)
         self.register_buffer("mean", torch.as_tensor(mean, dtype=torch.float32))
         self.register_buffer("std", torch.as_tensor(std, dtype=torch.float32))
         self.net = nn.Sequential(
@@ -69,6 +85,8 @@ class WakeNet(nn.Module):
             nn.Linear(hidden, 1))
 
     def logits(self, x):
+        if self.context_norm:
+            x = normalise_context(x)
         return self.net((x - self.mean) / self.std).squeeze(1)
 
     def forward(self, x):
@@ -149,6 +167,7 @@ class _FusedWake(nn.Module):
                 b3.append(m.net[6].bias.reshape(1, 1))
         self.count, self.width = len(net.members), width
         self.hold, self.logit_offset = net.hold, net.logit_offset
+        self.context_norm = context_norm_of(net)
         self.layer1_weight = nn.Parameter(torch.cat(w1).T.contiguous())  # [1536, M * H]
         self.layer1_bias = nn.Parameter(torch.cat(b1))  # [M * H]
         self.layer2_weight = nn.Parameter(torch.stack(w2))  # [M, H, H]
@@ -157,12 +176,24 @@ class _FusedWake(nn.Module):
         self.layer3_bias = nn.Parameter(torch.stack(b3))  # [M, 1, 1]
 
     def forward(self, x):
-        windows = earlier_windows(x, self.hold).flatten(1)  # [hold, 1536]
+        windows = earlier_windows(x, self.hold)
+        if self.context_norm:
+            windows = normalise_context(windows)
+        windows = windows.flatten(1)  # [hold, 1536]
         h = torch.relu(windows @ self.layer1_weight + self.layer1_bias)
         h = h.reshape(self.hold, self.count, self.width).transpose(0, 1)  # [M, hold, H]
         h = torch.relu(torch.matmul(h, self.layer2_weight) + self.layer2_bias)
         p = torch.sigmoid(torch.matmul(h, self.layer3_weight) + self.layer3_bias).mean(0)
         return held_score(p, self.hold, self.logit_offset)  # [1, 1]
+
+
+def context_norm_of(net):
+    """Whether the ensemble's networks normalise their contexts; they must all agree, since
+    the exported graph normalises once for all of them."""
+    kinds = {m.context_norm for m in net.members}
+    if len(kinds) != 1:
+        raise ValueError("an ensemble mixes networks with and without context normalisation")
+    return kinds.pop()
 
 
 def _pad(t, shape):
@@ -191,6 +222,7 @@ def export_embedder(embedder, path):
 # The hold and the logit offset travel in the file's metadata, so that a model read back
 # (load_wake) scores as the file does.
 HOLD_KEY, OFFSET_KEY = "kalmoris.hold", "kalmoris.logit_offset"
+CONTEXT_NORM_KEY = "kalmoris.context_norm"
 
 
 def export_wake(net, path):
@@ -201,7 +233,10 @@ def export_wake(net, path):
                       output_names=["probability"], opset_version=OPSET,
                       do_constant_folding=True)
     model = onnx.load(path)
-    for key, value in ((HOLD_KEY, str(net.hold)), (OFFSET_KEY, repr(net.logit_offset))):
+    meta = [(HOLD_KEY, str(net.hold)), (OFFSET_KEY, repr(net.logit_offset))]
+    if context_norm_of(net):  # files without the key score as before
+        meta.append((CONTEXT_NORM_KEY, repr(CONTEXT_NORM_FLOOR)))
+    for key, value in meta:
         entry = model.metadata_props.add()
         entry.key, entry.value = key, value
     onnx.save(model, path)
@@ -222,7 +257,11 @@ def load_wake(path):
     meta = {p.key: p.value for p in model.metadata_props}
     hold, offset = int(meta.get(HOLD_KEY, 1)), float(meta.get(OFFSET_KEY, 0.0))
     if "layer1_weight" in init:
-        return WakeEnsemble(_unfused_members(init), hold, offset).eval()
+        norm = CONTEXT_NORM_KEY in meta
+        if norm and float(meta[CONTEXT_NORM_KEY]) != CONTEXT_NORM_FLOOR:
+            raise ValueError(f"{path}: context normalisation floor {meta[CONTEXT_NORM_KEY]}, "
+                             f"this tool knows {CONTEXT_NORM_FLOOR}")
+        return WakeEnsemble(_unfused_members(init, norm), hold, offset).eval()
     indices = [int(k.split(".")[1]) for k in init if k.startswith("members.")]
     if not indices:
         raise ValueError(f"{path}: not a wake model written by train_wakeword.py")
@@ -239,13 +278,14 @@ def load_wake(path):
     return WakeEnsemble(members, hold, offset).eval()
 
 
-def _unfused_members(init):
+def _unfused_members(init, context_norm=False):
     count, width = init["layer2_weight"].shape[:2]
     w1 = init["layer1_weight"].T.reshape(count, width, CONTEXT * EMBEDDING_SIZE)
     b1 = init["layer1_bias"].reshape(count, width)
     members = []
     for m in range(count):
-        net = WakeNet(torch.zeros(EMBEDDING_SIZE), torch.ones(EMBEDDING_SIZE), hidden=width)
+        net = WakeNet(torch.zeros(EMBEDDING_SIZE), torch.ones(EMBEDDING_SIZE), hidden=width,
+                      context_norm=context_norm)
         net.load_state_dict({
             "mean": net.mean, "std": net.std,
             "net.2.weight": w1[m], "net.2.bias": b1[m],

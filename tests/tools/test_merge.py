@@ -16,7 +16,7 @@ import wakenet  # noqa: E402
 C, E = wakenet.CONTEXT, wakenet.EMBEDDING_SIZE
 
 
-def ensemble(seed, groups, hidden=8):
+def ensemble(seed, groups, hidden=8, context_norm=False):
     """Members in groups that share their normalising statistics, as train_wakeword makes
     them; every weight and statistic random and distinct."""
     g = torch.Generator().manual_seed(seed)
@@ -25,7 +25,7 @@ def ensemble(seed, groups, hidden=8):
         mean = torch.randn(E, generator=g)
         std = torch.rand(E, generator=g) + 0.5
         for _ in range(size):
-            net = wakenet.WakeNet(mean, std, hidden=hidden)
+            net = wakenet.WakeNet(mean, std, hidden=hidden, context_norm=context_norm)
             with torch.no_grad():
                 for p in net.parameters():
                     p.copy_(torch.randn(p.shape, generator=g) * 0.3)
@@ -100,18 +100,55 @@ def test_a_held_model_keeps_its_hold_and_offset_through_files_and_joins(tmp_path
     assert (joined.hold, joined.logit_offset, len(joined.members)) == (2, -0.5, 4)
 
 
-def test_the_library_scores_a_held_model_file_as_its_networks_say(tmp_path):
-    """The exported graph (members fused into wide layers, windows gathered, offset applied)
-    run by the detector itself on a stream, against the held score built from the members
-    on the embeddings the detector feeds them."""
+def test_context_normalisation_sees_shape_not_level_and_maps_still_contexts_to_zero():
+    g = torch.Generator().manual_seed(8)
+    x = torch.randn(3, C, E, generator=g) + 2.0
+    out = wakenet.normalise_context(x)
+    scaled = wakenet.normalise_context(x * (torch.rand(3, C, 1, generator=g) * 10 + 0.1))
+    np.testing.assert_allclose(scaled.numpy(), out.numpy(), atol=1e-4)  # row loudness gone
+    np.testing.assert_allclose(out.mean(1).numpy(), 0.0, atol=1e-5)  # centred over the rows
+    assert np.all((out.pow(2).mean(1) < 1.0).numpy()) and np.all((out.pow(2).mean(1) > 0.9).numpy())
+    still = wakenet.normalise_context(x[:, :1].expand(3, C, E))  # one row repeated
+    np.testing.assert_allclose(still.numpy(), 0.0, atol=1e-4)  # rounding of the mean only
+
+
+def test_context_normalisation_travels_through_files_and_joins_and_is_never_mixed(tmp_path):
+    net = ensemble(9, [2, 1], context_norm=True)
+    net.hold = 2
+    path = str(tmp_path / "norm.onnx")
+    wakenet.export_wake(net, path)
+    back = wakenet.load_wake(path)
+    assert all(m.context_norm for m in back.members)
+    x = torch.randn(4, C, E) * 2 + 1
+    with torch.no_grad():
+        np.testing.assert_allclose(back(x).numpy(), net(x).numpy(), rtol=1e-4, atol=1e-6)
+        plain = ensemble(9, [2, 1])  # the same weights without the normalisation
+        plain.hold = 2
+        assert np.abs(plain(x) - net(x)).max() > 1e-3
+    merge_wake_models.merge([path, path], str(tmp_path / "twice.onnx"))
+    assert all(m.context_norm for m in wakenet.load_wake(str(tmp_path / "twice.onnx")).members)
+    other = str(tmp_path / "plain.onnx")
+    wakenet.export_wake(ensemble(10, [1]), other)
+    assert not wakenet.load_wake(other).members[0].context_norm  # files without the key
+    with pytest.raises(ValueError, match="mixes networks"):
+        merge_wake_models.merge([path, other], str(tmp_path / "mixed.onnx"))
+
+
+@pytest.mark.parametrize("context_norm", [False, True])
+def test_the_library_scores_a_held_model_file_as_its_networks_say(tmp_path, context_norm):
+    """The exported graph (members fused into wide layers, windows gathered, each window
+    normalised when the networks ask for it, offset applied) run by the detector itself on
+    a stream, against the held score built from the members on the embeddings the detector
+    feeds them."""
     import evaluate
     import stream_features as sf
     lib_path = evaluate.default_lib()
     if not os.path.exists(lib_path):
         pytest.skip("the library is not built")
     models = os.path.join(os.path.dirname(__file__), "..", "..", "models")
-    net = ensemble(6, [2, 1], hidden=8)
-    net.members[2] = ensemble(7, [1], hidden=5).members[0]  # a narrower member, padded
+    net = ensemble(6, [2, 1], hidden=8, context_norm=context_norm)
+    # A narrower member, padded.
+    net.members[2] = ensemble(7, [1], hidden=5, context_norm=context_norm).members[0]
     net.hold, net.logit_offset = 4, 0.9
     path = str(tmp_path / "held.onnx")
     wakenet.export_wake(net, path)

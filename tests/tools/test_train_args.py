@@ -6,11 +6,15 @@ installed."""
 import os
 import sys
 
+import numpy as np
 import pytest
 
 torch = pytest.importorskip("torch")
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 import train_wakeword as tw  # noqa: E402
+import wakenet  # noqa: E402
+
+E = wakenet.EMBEDDING_SIZE
 
 
 def write(path, data):
@@ -104,3 +108,23 @@ def test_missing_festival_voices_are_a_usage_error_naming_their_packages(monkeyp
         tw.main()
     err = capsys.readouterr().err
     assert stop.value.code == 2 and "czech_dita" in err and "festvox-czech-dita" in err
+
+
+def test_a_normalising_network_is_scaled_by_statistics_of_normalised_contexts():
+    # Embeddings far from zero and of unequal spread: statistics of the raw table would
+    # leave the normalised contexts badly scaled (the first layer would see values near
+    # -mean / std instead of about zero and one).
+    rng = np.random.default_rng(4)
+    embs = [(rng.normal(5.0, 1.0, (60, E)) * rng.uniform(0.5, 3.0, E)).astype(np.float32)
+            for _ in range(6)]
+    spans = np.array([[-1, -1]] * 6)
+    ex = tw.Examples(embs, spans)
+    use = np.arange(len(ex.y))
+    mean, std = tw.input_statistics(ex, use, context_norm=True)
+    x = wakenet.normalise_context(ex.batch(use)).reshape(-1, E).numpy()
+    z = (x - mean) / std
+    np.testing.assert_allclose(z.mean(0), 0.0, atol=0.05)
+    np.testing.assert_allclose(z.std(0), 1.0, atol=0.05)
+    raw_mean, raw_std = tw.input_statistics(ex, use, context_norm=False)
+    np.testing.assert_allclose(raw_mean, ex.table.mean(0), rtol=1e-6)
+    np.testing.assert_allclose(raw_std, ex.table.std(0) + 1e-3, rtol=1e-6)
