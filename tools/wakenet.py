@@ -149,14 +149,16 @@ class _FusedWake(nn.Module):
     detector feeds at a time: the graph's input is [1, 16, 96]). The same scores as
     WakeEnsemble up to rounding, in a handful of graph nodes instead of eight a member (the
     runtime's cost per node is most of a small network's). Members narrower than the widest
-    get hidden units with zero weights, which add nothing."""
+    get hidden units with zero weights, which add nothing. Networks that normalise their
+    contexts come last; their first layers read the normalised windows, computed once."""
 
     def __init__(self, net):
         super().__init__()
-        width = max(m.net[2].weight.shape[0] for m in net.members)
+        members = plain_first(net.members)
+        width = max(m.net[2].weight.shape[0] for m in members)
         w1, b1, w2, b2, w3, b3 = [], [], [], [], [], []
         with torch.no_grad():
-            for m in net.members:
+            for m in members:
                 h = m.net[2].weight.shape[0]
                 folded = m.net[2].weight.reshape(h, CONTEXT, EMBEDDING_SIZE) / m.std
                 w1.append(_pad(folded.reshape(h, -1), (width, None)))
@@ -167,8 +169,15 @@ class _FusedWake(nn.Module):
                 b3.append(m.net[6].bias.reshape(1, 1))
         self.count, self.width = len(net.members), width
         self.hold, self.logit_offset = net.hold, net.logit_offset
-        self.context_norm = context_norm_of(net)
-        self.layer1_weight = nn.Parameter(torch.cat(w1).T.contiguous())  # [1536, M * H]
+        self.norm_from = sum(not m.context_norm for m in members)  # first normalising one
+        layer1 = torch.cat(w1).T  # [1536, M * H]
+        split = self.norm_from * width
+        # The first layers of both kinds, each kept whole (a slice of one weight would be
+        # written as a new, unnamed initializer).
+        if self.norm_from > 0:
+            self.layer1_weight = nn.Parameter(layer1[:, :split].contiguous())
+        if self.norm_from < self.count:
+            self.layer1_norm_weight = nn.Parameter(layer1[:, split:].contiguous())
         self.layer1_bias = nn.Parameter(torch.cat(b1))  # [M * H]
         self.layer2_weight = nn.Parameter(torch.stack(w2))  # [M, H, H]
         self.layer2_bias = nn.Parameter(torch.stack(b2))  # [M, 1, H]
@@ -177,23 +186,23 @@ class _FusedWake(nn.Module):
 
     def forward(self, x):
         windows = earlier_windows(x, self.hold)
-        if self.context_norm:
-            windows = normalise_context(windows)
-        windows = windows.flatten(1)  # [hold, 1536]
-        h = torch.relu(windows @ self.layer1_weight + self.layer1_bias)
+        parts = []  # [hold, 1536] @ [1536, networks of the kind * H]
+        if self.norm_from > 0:
+            parts.append(windows.flatten(1) @ self.layer1_weight)
+        if self.norm_from < self.count:
+            parts.append(normalise_context(windows).flatten(1) @ self.layer1_norm_weight)
+        h = parts[0] if len(parts) == 1 else torch.cat(parts, 1)
+        h = torch.relu(h + self.layer1_bias)
         h = h.reshape(self.hold, self.count, self.width).transpose(0, 1)  # [M, hold, H]
         h = torch.relu(torch.matmul(h, self.layer2_weight) + self.layer2_bias)
         p = torch.sigmoid(torch.matmul(h, self.layer3_weight) + self.layer3_bias).mean(0)
         return held_score(p, self.hold, self.logit_offset)  # [1, 1]
 
 
-def context_norm_of(net):
-    """Whether the ensemble's networks normalise their contexts; they must all agree, since
-    the exported graph normalises once for all of them."""
-    kinds = {m.context_norm for m in net.members}
-    if len(kinds) != 1:
-        raise ValueError("an ensemble mixes networks with and without context normalisation")
-    return kinds.pop()
+def plain_first(members):
+    """The networks in the order a file holds them: those that read the contexts as they
+    are, then those that normalise them (each group in its own order; the mean is the same)."""
+    return [m for m in members if not m.context_norm] + [m for m in members if m.context_norm]
 
 
 def _pad(t, shape):
@@ -222,7 +231,9 @@ def export_embedder(embedder, path):
 # The hold and the logit offset travel in the file's metadata, so that a model read back
 # (load_wake) scores as the file does.
 HOLD_KEY, OFFSET_KEY = "kalmoris.hold", "kalmoris.logit_offset"
-CONTEXT_NORM_KEY = "kalmoris.context_norm"
+# A file whose networks from CONTEXT_NORM_FROM_KEY on (all of them without that key)
+# normalise their contexts names the floor they were trained with.
+CONTEXT_NORM_KEY, CONTEXT_NORM_FROM_KEY = "kalmoris.context_norm", "kalmoris.context_norm_from"
 
 
 def export_wake(net, path):
@@ -234,8 +245,9 @@ def export_wake(net, path):
                       do_constant_folding=True)
     model = onnx.load(path)
     meta = [(HOLD_KEY, str(net.hold)), (OFFSET_KEY, repr(net.logit_offset))]
-    if context_norm_of(net):  # files without the key score as before
-        meta.append((CONTEXT_NORM_KEY, repr(CONTEXT_NORM_FLOOR)))
+    plain = sum(not m.context_norm for m in net.members)
+    if plain < len(net.members):  # files without the keys score as before
+        meta += [(CONTEXT_NORM_KEY, repr(CONTEXT_NORM_FLOOR)), (CONTEXT_NORM_FROM_KEY, str(plain))]
     for key, value in meta:
         entry = model.metadata_props.add()
         entry.key, entry.value = key, value
@@ -256,12 +268,14 @@ def load_wake(path):
             for i in model.graph.initializer}
     meta = {p.key: p.value for p in model.metadata_props}
     hold, offset = int(meta.get(HOLD_KEY, 1)), float(meta.get(OFFSET_KEY, 0.0))
-    if "layer1_weight" in init:
-        norm = CONTEXT_NORM_KEY in meta
-        if norm and float(meta[CONTEXT_NORM_KEY]) != CONTEXT_NORM_FLOOR:
-            raise ValueError(f"{path}: context normalisation floor {meta[CONTEXT_NORM_KEY]}, "
-                             f"this tool knows {CONTEXT_NORM_FLOOR}")
-        return WakeEnsemble(_unfused_members(init, norm), hold, offset).eval()
+    if "layer1_weight" in init or "layer1_norm_weight" in init:
+        norm_from = None
+        if CONTEXT_NORM_KEY in meta:
+            if float(meta[CONTEXT_NORM_KEY]) != CONTEXT_NORM_FLOOR:
+                raise ValueError(f"{path}: context normalisation floor "
+                                 f"{meta[CONTEXT_NORM_KEY]}, this tool knows {CONTEXT_NORM_FLOOR}")
+            norm_from = int(meta.get(CONTEXT_NORM_FROM_KEY, 0))
+        return WakeEnsemble(_unfused_members(init, norm_from), hold, offset).eval()
     indices = [int(k.split(".")[1]) for k in init if k.startswith("members.")]
     if not indices:
         raise ValueError(f"{path}: not a wake model written by train_wakeword.py")
@@ -278,14 +292,17 @@ def load_wake(path):
     return WakeEnsemble(members, hold, offset).eval()
 
 
-def _unfused_members(init, context_norm=False):
+def _unfused_members(init, norm_from=None):
+    """The networks of a file of wide layers; those from norm_from on (None: none)
+    normalise their contexts."""
     count, width = init["layer2_weight"].shape[:2]
-    w1 = init["layer1_weight"].T.reshape(count, width, CONTEXT * EMBEDDING_SIZE)
+    layer1 = torch.cat([init[k] for k in ("layer1_weight", "layer1_norm_weight") if k in init], 1)
+    w1 = layer1.T.reshape(count, width, CONTEXT * EMBEDDING_SIZE)
     b1 = init["layer1_bias"].reshape(count, width)
     members = []
     for m in range(count):
         net = WakeNet(torch.zeros(EMBEDDING_SIZE), torch.ones(EMBEDDING_SIZE), hidden=width,
-                      context_norm=context_norm)
+                      context_norm=norm_from is not None and m >= norm_from)
         net.load_state_dict({
             "mean": net.mean, "std": net.std,
             "net.2.weight": w1[m], "net.2.bias": b1[m],

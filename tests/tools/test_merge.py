@@ -112,7 +112,7 @@ def test_context_normalisation_sees_shape_not_level_and_maps_still_contexts_to_z
     np.testing.assert_allclose(still.numpy(), 0.0, atol=1e-4)  # rounding of the mean only
 
 
-def test_context_normalisation_travels_through_files_and_joins_and_is_never_mixed(tmp_path):
+def test_normalising_networks_keep_their_kind_through_files_and_joins_with_plain_ones(tmp_path):
     net = ensemble(9, [2, 1], context_norm=True)
     net.hold = 2
     path = str(tmp_path / "norm.onnx")
@@ -125,16 +125,21 @@ def test_context_normalisation_travels_through_files_and_joins_and_is_never_mixe
         plain = ensemble(9, [2, 1])  # the same weights without the normalisation
         plain.hold = 2
         assert np.abs(plain(x) - net(x)).max() > 1e-3
-    merge_wake_models.merge([path, path], str(tmp_path / "twice.onnx"))
-    assert all(m.context_norm for m in wakenet.load_wake(str(tmp_path / "twice.onnx")).members)
     other = str(tmp_path / "plain.onnx")
-    wakenet.export_wake(ensemble(10, [1]), other)
-    assert not wakenet.load_wake(other).members[0].context_norm  # files without the key
-    with pytest.raises(ValueError, match="mixes networks"):
-        merge_wake_models.merge([path, other], str(tmp_path / "mixed.onnx"))
+    wakenet.export_wake(ensemble(10, [2]), other)
+    assert not any(m.context_norm for m in wakenet.load_wake(other).members)
+    out = str(tmp_path / "mixed.onnx")
+    merge_wake_models.merge([path, other], out)  # normalising networks first here
+    mixed = wakenet.load_wake(out)
+    assert [m.context_norm for m in mixed.members] == [False, False, True, True, True]
+    with torch.no_grad():
+        want = torch.stack([m(x) for m in list(net.members) + list(wakenet.load_wake(other).members)])
+        got = torch.stack([m(x) for m in mixed.members])
+        np.testing.assert_allclose(np.sort(got.numpy(), 0), np.sort(want.numpy(), 0), rtol=1e-4,
+                                   atol=1e-6)
 
 
-@pytest.mark.parametrize("context_norm", [False, True])
+@pytest.mark.parametrize("context_norm", [(False, False), (True, True), (True, False)])
 def test_the_library_scores_a_held_model_file_as_its_networks_say(tmp_path, context_norm):
     """The exported graph (members fused into wide layers, windows gathered, each window
     normalised when the networks ask for it, offset applied) run by the detector itself on
@@ -146,9 +151,9 @@ def test_the_library_scores_a_held_model_file_as_its_networks_say(tmp_path, cont
     if not os.path.exists(lib_path):
         pytest.skip("the library is not built")
     models = os.path.join(os.path.dirname(__file__), "..", "..", "models")
-    net = ensemble(6, [2, 1], hidden=8, context_norm=context_norm)
-    # A narrower member, padded.
-    net.members[2] = ensemble(7, [1], hidden=5, context_norm=context_norm).members[0]
+    net = ensemble(6, [2, 1], hidden=8, context_norm=context_norm[0])
+    # A narrower member, padded; with (True, False) the file mixes both kinds.
+    net.members[2] = ensemble(7, [1], hidden=5, context_norm=context_norm[1]).members[0]
     net.hold, net.logit_offset = 4, 0.9
     path = str(tmp_path / "held.onnx")
     wakenet.export_wake(net, path)
