@@ -63,6 +63,21 @@ def test_a_join_is_the_mean_over_every_network_of_its_inputs(tmp_path):
         np.testing.assert_allclose(joined(x)[:, 0].numpy(), want.mean(0), rtol=1e-5, atol=1e-6)
 
 
+def test_a_selection_joins_only_the_networks_it_names_in_their_order(tmp_path):
+    a, b = ensemble(11, [3, 2]), ensemble(12, [2])
+    paths = [str(tmp_path / "a.onnx"), str(tmp_path / "b.onnx")]
+    wakenet.export_wake(a, paths[0])
+    wakenet.export_wake(b, paths[1])
+    out = str(tmp_path / "picked.onnx")
+    merge_wake_models.merge([paths[0] + ":2,4-5", paths[1]], out)
+    x = torch.randn(3, C, E) * 2
+    want = np.concatenate([scores(a, x)[[1, 3, 4]], scores(b, x)])
+    np.testing.assert_allclose(scores(wakenet.load_wake(out), x), want, rtol=1e-5, atol=1e-6)
+    for bad in (":0-2", ":3-2", ":6", ":1,1", ":1-"):
+        with pytest.raises(ValueError):
+            merge_wake_models.merge([paths[0] + bad], out)
+
+
 def held_reference(net, contexts):
     """The held score built here from the members alone: for each context, the member mean
     on it and on the contexts 1 .. hold - 1 chunks back (rows shifted towards the new end,
