@@ -313,7 +313,7 @@ def main():
                         "chunks later")
     p.add_argument("--logit-offset", type=float, default=0.0, metavar="B",
                    help="add B to the logit of the (held) score (default 0; the default "
-                        "model adds 0.45 to a hold of 3)")
+                        "model adds 0.30 to a hold of 3)")
     p.add_argument("--eval-positives", type=int, default=200)
     p.add_argument("--eval-hours", type=float, default=0.5)
     p.add_argument("--eval-seed", type=int, default=7)
