@@ -22,34 +22,34 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wakenet  # noqa: E402
 
 
-def parse_selection(spec):
+def parse_selection(name):
     """"A.onnx" -> ("A.onnx", None); "A.onnx:5-8,13" -> ("A.onnx", [4, 5, 6, 7, 12]) (0-based).
     A name whose part after the last colon is not such a list is a plain path."""
-    path, sep, tail = spec.rpartition(":")
+    path, sep, tail = name.rpartition(":")
     if not sep or not tail or not all(c.isdigit() or c in "-," for c in tail):
-        return spec, None
+        return name, None
     picked = []
     for item in tail.split(","):
         first, dash, last = item.partition("-")
         if not first.isdigit() or (dash and not last.isdigit()):
-            raise ValueError(f"{spec}: networks are listed as N or N-M, separated by commas")
+            raise ValueError(f"{name}: networks are listed as N or N-M, separated by commas")
         a, b = int(first), int(last) if dash else int(first)
         if a < 1 or b < a:
-            raise ValueError(f"{spec}: network ranges count from 1 upwards, not {item}")
+            raise ValueError(f"{name}: network ranges count from 1 upwards, not {item}")
         picked += range(a - 1, b)
     return path, picked
 
 
 def merge(paths, out, hold=None, logit_offset=None):
     models, members = [], []
-    for spec in paths:
-        path, picked = parse_selection(spec)
+    for name in paths:
+        path, picked = parse_selection(name)
         model = wakenet.load_wake(path)
         if picked is not None:
             if max(picked) >= len(model.members):
-                raise ValueError(f"{spec}: the file holds {len(model.members)} networks")
+                raise ValueError(f"{name}: the file holds {len(model.members)} networks")
             if len(set(picked)) != len(picked):
-                raise ValueError(f"{spec}: a network is named twice")
+                raise ValueError(f"{name}: a network is named twice")
         models.append(model)
         members += [model.members[i] for i in picked] if picked is not None else model.members
     net = wakenet.WakeEnsemble(members,
