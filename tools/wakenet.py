@@ -231,8 +231,9 @@ def export_embedder(embedder, path):
 # The hold and the logit offset travel in the file's metadata, so that a model read back
 # (load_wake) scores as the file does.
 HOLD_KEY, OFFSET_KEY = "kalmoris.hold", "kalmoris.logit_offset"
-# A file whose networks from CONTEXT_NORM_FROM_KEY on (all of them without that key)
-# normalise their contexts names the floor they were trained with.
+# A file whose networks from CONTEXT_NORM_FROM_KEY on normalise their contexts names the
+# floor they were trained with. Files of the option's first version, whose networks all
+# normalise, have no CONTEXT_NORM_FROM_KEY (the default's normalised parts are such files).
 CONTEXT_NORM_KEY, CONTEXT_NORM_FROM_KEY = "kalmoris.context_norm", "kalmoris.context_norm_from"
 
 
@@ -240,14 +241,15 @@ def export_wake(net, path):
     import onnx
     net.eval()
     dummy = torch.zeros(1, CONTEXT, EMBEDDING_SIZE)
-    torch.onnx.export(_FusedWake(net).eval(), dummy, path, input_names=["embeddings"],
+    fused = _FusedWake(net).eval()
+    torch.onnx.export(fused, dummy, path, input_names=["embeddings"],
                       output_names=["probability"], opset_version=OPSET,
                       do_constant_folding=True)
     model = onnx.load(path)
     meta = [(HOLD_KEY, str(net.hold)), (OFFSET_KEY, repr(net.logit_offset))]
-    plain = sum(not m.context_norm for m in net.members)
-    if plain < len(net.members):  # files without the keys score as before
-        meta += [(CONTEXT_NORM_KEY, repr(CONTEXT_NORM_FLOOR)), (CONTEXT_NORM_FROM_KEY, str(plain))]
+    if fused.norm_from < fused.count:  # files without the keys score as before
+        meta += [(CONTEXT_NORM_KEY, repr(CONTEXT_NORM_FLOOR)),
+                 (CONTEXT_NORM_FROM_KEY, str(fused.norm_from))]
     for key, value in meta:
         entry = model.metadata_props.add()
         entry.key, entry.value = key, value
